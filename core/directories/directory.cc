@@ -1,0 +1,68 @@
+#include "core/directories/directory.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "core/directories/blocking.h"
+
+namespace zelvar {
+namespace {
+
+IoResult<std::vector<uint8_t>> read_whole_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  std::vector<uint8_t> data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  uint8_t chunk[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int code = errno;
+      ::close(fd);
+      return std::unexpected(IoError::from_os(code));
+    }
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return data;
+}
+
+}  // namespace
+
+bool FsDirectory::exists(std::string_view name) const {
+  std::string path = resolve(name).string();
+  auto result = detail::on_blocking_pool([path]() -> IoResult<bool> {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+  });
+  return result.value_or(false);
+}
+
+IoResult<FileSlice> FsDirectory::open_read(std::string_view name) const {
+  std::string path = resolve(name).string();
+  auto data = detail::on_blocking_pool([path] { return read_whole_file(path); });
+  if (!data) return std::unexpected(std::move(data).error());
+  OwnedBytes bytes(std::move(*data));
+  uint64_t len = bytes.size();
+  return FileSlice{std::move(bytes), ByteRange{0, len}};
+}
+
+IoResult<LazyFileHandle> FsDirectory::open_lazy(std::string_view name) const {
+  std::string path = resolve(name).string();
+  auto size = detail::on_blocking_pool([path]() -> IoResult<uint64_t> {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::from_os(errno));
+    return static_cast<uint64_t>(st.st_size);
+  });
+  if (!size) return std::unexpected(std::move(size).error());
+  return LazyFileHandle(make_file_reader(std::move(path)), *size);
+}
+
+}  // namespace zelvar

@@ -1,0 +1,116 @@
+#include "core/directories/lazy_file.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/directories/directory.h"
+
+namespace zelvar {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LazyFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "zelvar-lazy-XXXXXX").string();
+    root_ = mkdtemp(tmpl.data());
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // A file of `size` bytes whose byte i is i % 251.
+  LazyFileHandle make_file(const std::string& name, size_t size) {
+    std::string content;
+    for (size_t i = 0; i < size; ++i) content.push_back(static_cast<char>(i % 251));
+    std::ofstream(root_ / name, std::ios::binary) << content;
+    auto handle = FsDirectory(root_).open_lazy(name);
+    EXPECT_TRUE(handle.has_value());
+    return *handle;
+  }
+
+  fs::path root_;
+};
+
+struct RangeCase {
+  uint64_t offset;  // window offset, or UINT64_MAX for a read through the handle
+  uint64_t len;
+  ByteRange range;
+  std::string error;  // empty: the read succeeds
+};
+
+TEST_F(LazyFileTest, ChecksRangesAgainstFileAndWindow) {
+  constexpr uint64_t kHandle = std::numeric_limits<uint64_t>::max();
+  LazyFileHandle h100 = make_file("f100", 100);
+  LazyFileHandle h30 = make_file("f30", 30);
+  const RangeCase cases[] = {
+      {kHandle, 0, {90, 100}, ""},
+      {kHandle, 0, {90, 101}, "Range 90..101 out of bounds (file size: 100)"},
+      {kHandle, 0, {100, 100}, ""},
+      {kHandle, 0, {0, 0}, ""},
+      {10, 20, {0, 20}, ""},
+      {10, 20, {5, 21}, "Range 5..21 out of bounds (slice len: 20)"},
+      {kHandle - 1, 10, {0, 5}, "Range 0..5 at offset 18446744073709551614 overflows a 64-bit file offset"},
+      {kHandle, 0, {60, 50}, "Invalid range 60..50: start is after end"},
+      {10, 20, {15, 5}, "Invalid range 25..15: start is after end"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.range.to_string());
+    auto result = c.offset == kHandle ? h100.read_bytes_range(c.range)
+                                      : LazyFileSlice(h100, c.offset, c.len).read_bytes_range(c.range);
+    if (c.error.empty()) {
+      ASSERT_TRUE(result.has_value()) << result.error().to_string();
+      ASSERT_EQ(result->size(), c.range.end - c.range.start);
+      uint64_t base = c.offset == kHandle ? 0 : c.offset;
+      for (size_t i = 0; i < result->size(); ++i) {
+        ASSERT_EQ((*result)[i], (base + c.range.start + i) % 251);
+      }
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().kind(), IoErrorKind::InvalidInput);
+      EXPECT_EQ(result.error().to_string(), c.error);
+    }
+  }
+  auto shifted = LazyFileSlice(h30, 10, 25).read_bytes_range({0, 25});
+  ASSERT_FALSE(shifted.has_value());
+  EXPECT_EQ(shifted.error().to_string(), "Range 10..35 out of bounds (file size: 30)");
+}
+
+TEST_F(LazyFileTest, TruncatedFileEndsEarly) {
+  LazyFileHandle h = make_file("f", 100);
+  fs::resize_file(root_ / "f", 50);
+  auto result = h.read_bytes_range({40, 60});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().kind(), IoErrorKind::UnexpectedEof);
+  EXPECT_EQ(result.error().to_string(), "early eof");
+}
+
+TEST_F(LazyFileTest, GrownFileKeepsRecordedSize) {
+  LazyFileHandle h = make_file("f", 10);
+  std::ofstream(root_ / "f", std::ios::binary | std::ios::app) << "more bytes";
+  EXPECT_EQ(h.file_size(), 10u);
+  auto result = h.read_bytes_range({0, 11});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().to_string(), "Range 0..11 out of bounds (file size: 10)");
+}
+
+TEST_F(LazyFileTest, RemovedFileFailsEveryRead) {
+  LazyFileHandle h = make_file("f", 10);
+  fs::remove(root_ / "f");
+  const std::string expected = std::string(std::strerror(ENOENT)) + " (os error 2)";
+  for (ByteRange r : {ByteRange{0, 5}, ByteRange{0, 0}}) {
+    auto result = h.read_bytes_range(r);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(result.error().to_string(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace zelvar

@@ -1,0 +1,154 @@
+#include "core/runtime/runtime.h"
+
+#include <sched.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+namespace zelvar::runtime {
+namespace {
+
+std::mutex g_build_mutex;
+std::atomic<Runtime*> g_runtime{nullptr};
+
+// How long an idle blocking thread waits for work before it ends.
+constexpr auto kBlockingKeepAlive = std::chrono::seconds(10);
+
+// The CPU limit of a cgroup v2 "cpu.max" file ("max 100000" or "150000 100000").
+std::optional<double> cgroup_v2_quota() {
+  std::ifstream file("/sys/fs/cgroup/cpu.max");
+  std::string quota;
+  double period = 0;
+  if (!(file >> quota >> period) || quota == "max" || period <= 0) return std::nullopt;
+  try {
+    double q = std::stod(quota);
+    if (q <= 0) return std::nullopt;
+    return q / period;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// The same from cgroup v1's cpu.cfs_quota_us / cpu.cfs_period_us.
+std::optional<double> cgroup_v1_quota() {
+  std::ifstream quota_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+  std::ifstream period_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+  long long quota = 0;
+  long long period = 0;
+  if (!(quota_file >> quota) || !(period_file >> period) || quota <= 0 || period <= 0) {
+    return std::nullopt;
+  }
+  return static_cast<double>(quota) / static_cast<double>(period);
+}
+
+}  // namespace
+
+size_t available_cpus() {
+  size_t cpus = 1;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) cpus = static_cast<size_t>(count);
+  } else {
+    unsigned hw = std::thread::hardware_concurrency();
+    if (hw > 0) cpus = hw;
+  }
+  std::optional<double> quota = cgroup_v2_quota();
+  if (!quota) quota = cgroup_v1_quota();
+  if (quota) {
+    auto limit = static_cast<size_t>(std::ceil(*quota));
+    if (limit < 1) limit = 1;
+    if (limit < cpus) cpus = limit;
+  }
+  return cpus;
+}
+
+std::expected<Runtime*, std::string> Runtime::get() {
+  if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
+  std::lock_guard lock(g_build_mutex);
+  if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
+  Runtime* rt = nullptr;
+  try {
+    rt = new Runtime(available_cpus());
+  } catch (const std::system_error& e) {
+    return std::unexpected(std::string(e.what()));
+  } catch (const std::exception& e) {
+    return std::unexpected(std::string(e.what()));
+  }
+  g_runtime.store(rt, std::memory_order_release);
+  return rt;
+}
+
+bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
+
+Runtime::Runtime(size_t workers) {
+  workers_.reserve(workers);
+  try {
+    for (size_t i = 0; i < workers; ++i) workers_.emplace_back(&Runtime::worker_loop);
+  } catch (...) {
+    // Worker threads never end, so a half-built runtime cannot be torn down;
+    // they are detached and stay idle.
+    for (auto& t : workers_) t.detach();
+    throw;
+  }
+}
+
+void Runtime::worker_loop() {
+  // Workers are never given work; they only wait.
+  std::mutex m;
+  std::condition_variable never;
+  std::unique_lock lock(m);
+  for (;;) never.wait(lock);
+}
+
+size_t Runtime::blocking_thread_count() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+bool Runtime::submit(Task task) {
+  std::unique_lock lock(mutex_);
+  queue_.push_back(std::move(task));
+  if (idle_ > queue_.size() - 1) {
+    task_cv_.notify_one();
+    return true;
+  }
+  if (threads_ < kMaxBlockingThreads) {
+    ++threads_;
+    try {
+      std::thread(&Runtime::blocking_loop, this).detach();
+    } catch (const std::system_error&) {
+      --threads_;
+      if (threads_ == 0) {
+        queue_.pop_back();
+        return false;
+      }
+    }
+  }
+  // All threads busy: the task waits in the queue for the next free one.
+  return true;
+}
+
+void Runtime::blocking_loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive, [&] { return !queue_.empty(); });
+    --idle_;
+    if (!woke) {
+      --threads_;
+      return;
+    }
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace zelvar::runtime
