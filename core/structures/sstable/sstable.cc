@@ -1,0 +1,374 @@
+#include "core/structures/sstable/sstable.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/error/result.h"
+#include "core/structures/sstable/vint.h"
+
+namespace zelvar {
+namespace {
+
+IoError eof_error() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
+IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
+
+uint64_t le_u64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+uint32_t le_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Fixed-width and length-prefixed reads from the front of a cursor. Each one
+// checks the remaining bytes first; running out leaves the cursor empty.
+class Cursor {
+ public:
+  explicit Cursor(std::span<const uint8_t> bytes) : rest_(bytes) {}
+
+  size_t remaining() const { return rest_.size(); }
+  bool empty() const { return rest_.empty(); }
+
+  IoResult<std::span<const uint8_t>> take(uint64_t n) {
+    if (rest_.size() < n) {
+      rest_ = {};
+      return std::unexpected(eof_error());
+    }
+    auto out = rest_.first(static_cast<size_t>(n));
+    rest_ = rest_.subspan(static_cast<size_t>(n));
+    return out;
+  }
+  IoResult<uint8_t> u8() {
+    ZELVAR_TRY(auto b, take(1));
+    return b[0];
+  }
+  IoResult<uint16_t> u16() {
+    ZELVAR_TRY(auto b, take(2));
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+  }
+  IoResult<uint32_t> u32() {
+    ZELVAR_TRY(auto b, take(4));
+    return le_u32(b.data());
+  }
+  IoResult<uint64_t> vint() { return sstable::read_vint(rest_); }
+
+ private:
+  std::span<const uint8_t> rest_;
+};
+
+// key = the first min(shared, |key|) bytes of the previous key, then suffix.
+// The suffix length is checked against the cursor before anything grows.
+IoResult<void> read_prefixed_key(Cursor& cur, std::vector<uint8_t>& key) {
+  ZELVAR_TRY(const uint64_t shared, cur.vint());
+  ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
+  ZELVAR_TRY(auto suffix, cur.take(suffix_len));
+  key.resize(static_cast<size_t>(std::min<uint64_t>(shared, key.size())));
+  key.insert(key.end(), suffix.begin(), suffix.end());
+  return {};
+}
+
+// Byte-string order: unsigned bytes, a proper prefix first.
+int compare_keys(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const size_t n = std::min(a.size(), b.size());
+  if (n != 0) {
+    if (int c = std::memcmp(a.data(), b.data(), n); c != 0) return c < 0 ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::string hex_u32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+IoResult<TermInfo> read_term_info(Cursor& cur) {
+  ZELVAR_TRY(const uint8_t tag, cur.u8());
+  if (tag == 0x00) {
+    TermInfo::External e;
+    ZELVAR_TRY(const uint64_t doc_freq, cur.vint());
+    ZELVAR_TRY(e.posting_offset, cur.vint());
+    ZELVAR_TRY(const uint64_t posting_len, cur.vint());
+    e.doc_freq = static_cast<uint32_t>(doc_freq);
+    e.posting_len = static_cast<uint32_t>(posting_len);
+    return TermInfo(e);
+  }
+  if (tag == 0xFF) {
+    TermInfo::Inline in;
+    ZELVAR_TRY(auto head, cur.take(2));
+    in.doc_count = head[0];
+    in.data_len = head[1];
+    if (in.data_len > TermInfo::kMaxInlineLen) {
+      return std::unexpected(invalid_data("Inline TermInfo data too long: " +
+                                          std::to_string(in.data_len) + " bytes (at most 16)"));
+    }
+    ZELVAR_TRY(auto bytes, cur.take(in.data_len));
+    std::copy(bytes.begin(), bytes.end(), in.data.begin());
+    return TermInfo(in);
+  }
+  return std::unexpected(invalid_data("Invalid TermInfo tag: " + std::to_string(tag)));
+}
+
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+
+}  // namespace
+
+// --- bloom filter -------------------------------------------------------------
+
+namespace sstable {
+
+uint64_t bloom_hash1(std::span<const uint8_t> key) {
+  uint64_t h = kFnvOffset;
+  for (uint8_t b : key) {
+    h ^= b;
+    h *= kFnvPrime;
+  }
+  return h;
+}
+
+uint64_t bloom_hash2(std::span<const uint8_t> key) {
+  uint64_t h = kFnvOffset << 32 | kFnvOffset >> 32;
+  for (uint8_t b : key) {
+    h *= kFnvPrime;
+    h ^= b;
+  }
+  return h;
+}
+
+}  // namespace sstable
+
+IoResult<BloomFilter> BloomFilter::from_bytes(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kHeaderLen) return std::unexpected(invalid_data("Bloom filter data too short"));
+  BloomFilter filter;
+  filter.num_bits = le_u32(bytes.data());
+  filter.num_hashes = le_u32(bytes.data() + 4);
+  const uint64_t words = le_u32(bytes.data() + 8);
+  if (bytes.size() - kHeaderLen < words * 8) {
+    return std::unexpected(invalid_data("Bloom filter data truncated"));
+  }
+  filter.bits.resize(static_cast<size_t>(words));
+  for (size_t i = 0; i < filter.bits.size(); ++i) filter.bits[i] = le_u64(bytes.data() + kHeaderLen + 8 * i);
+  return filter;
+}
+
+bool BloomFilter::may_contain(std::span<const uint8_t> key) const {
+  if (num_hashes == 0) return true;
+  // No bit can be set in a filter of 0 bits: every probe reads as clear.
+  if (num_bits == 0) return false;
+  uint64_t h = sstable::bloom_hash1(key);
+  const uint64_t step = sstable::bloom_hash2(key);
+  for (size_t i = 0; i < num_hashes; ++i) {
+    const uint64_t bit = h % num_bits;
+    const uint64_t word = bit / 64;
+    if (word >= bits.size() || ((bits[static_cast<size_t>(word)] >> (bit % 64)) & 1) == 0) return false;
+    h += step;
+  }
+  return true;
+}
+
+// --- open ---------------------------------------------------------------------
+
+struct AsyncSSTableReader::Contents {
+  std::vector<BlockIndexEntry> block_index;
+  std::vector<SparseIndexEntry> sparse_index;
+  std::optional<BloomFilter> bloom_filter;
+  std::optional<CompressionDict> dictionary;
+  LazyFileSlice data;
+  uint64_t footer_u64;
+  uint32_t footer_u8;
+};
+
+AsyncSSTableReader::AsyncSSTableReader(Contents c, size_t cache_blocks)
+    : block_index_(std::move(c.block_index)),
+      sparse_index_(std::move(c.sparse_index)),
+      bloom_filter_(std::move(c.bloom_filter)),
+      dictionary_(std::move(c.dictionary)),
+      data_(std::move(c.data)),
+      footer_u64_(c.footer_u64),
+      footer_u8_(c.footer_u8),
+      cache_(cache_blocks) {}
+
+namespace {
+
+// Smallest encodings, used to cap reservations by what the bytes can hold:
+// a block index entry is four varints, a sparse entry u16 + u32.
+constexpr size_t kMinBlockEntryLen = 4;
+constexpr size_t kMinSparseEntryLen = 6;
+
+IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<BlockIndexEntry>& blocks,
+                                 std::vector<SparseIndexEntry>& sparse) {
+  Cursor cur(region);
+  ZELVAR_TRY(const uint32_t n, cur.u32());
+  blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));
+  std::vector<uint8_t> key;
+  for (uint32_t i = 0; i < n; ++i) {
+    ZELVAR_TRY_VOID(read_prefixed_key(cur, key));
+    BlockIndexEntry e;
+    e.first_key = key;
+    ZELVAR_TRY(e.offset, cur.vint());
+    ZELVAR_TRY(const uint64_t length, cur.vint());
+    e.length = static_cast<uint32_t>(length);
+    blocks.push_back(std::move(e));
+  }
+  ZELVAR_TRY(const uint32_t m, cur.u32());
+  sparse.reserve(std::min<size_t>(m, cur.remaining() / kMinSparseEntryLen));
+  for (uint32_t i = 0; i < m; ++i) {
+    ZELVAR_TRY(const uint16_t k, cur.u16());
+    ZELVAR_TRY(auto bytes, cur.take(k));
+    SparseIndexEntry e;
+    e.key.assign(bytes.begin(), bytes.end());
+    ZELVAR_TRY(e.block_idx, cur.u32());
+    sparse.push_back(std::move(e));
+  }
+  return {};
+}
+
+}  // namespace
+
+IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileHandle file,
+                                                                       size_t cache_blocks) {
+  const uint64_t size = file.file_size();
+  if (size < sstable::kFooterLen) return std::unexpected(invalid_data("SSTable too small"));
+  const uint64_t footer_start = size - sstable::kFooterLen;
+
+  ZELVAR_TRY(const OwnedBytes footer, file.read_bytes_range({footer_start, size}));
+  const uint8_t* f = footer.data();
+  const uint64_t index_offset = le_u64(f);
+  const uint64_t footer_u64 = le_u64(f + 8);
+  const uint64_t bloom_offset = le_u64(f + 16);
+  const uint64_t dict_offset = le_u64(f + 24);
+  const uint32_t footer_u8 = f[32];
+  const uint32_t magic = le_u32(f + 33);
+  if (magic != sstable::kMagic) {
+    return std::unexpected(invalid_data("Invalid SSTable magic: " + hex_u32(magic)));
+  }
+
+  Contents c{.block_index = {},
+             .sparse_index = {},
+             .bloom_filter = std::nullopt,
+             .dictionary = std::nullopt,
+             .data = LazyFileSlice(file, 0, index_offset),
+             .footer_u64 = footer_u64,
+             .footer_u8 = footer_u8};
+
+  // An index_offset past the footer gives a reversed range, which the file
+  // handle refuses without reading.
+  {
+    ZELVAR_TRY(const OwnedBytes region, file.read_bytes_range({index_offset, footer_start}));
+    ZELVAR_TRY_VOID(read_index_region(region.as_slice(), c.block_index, c.sparse_index));
+  }
+
+  if (bloom_offset != 0) {
+    ZELVAR_TRY(const OwnedBytes header,
+               file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen}));
+    const uint64_t words = le_u32(header.data() + 8);
+    ZELVAR_TRY(const OwnedBytes section,
+               file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen + 8 * words}));
+    ZELVAR_TRY(c.bloom_filter, BloomFilter::from_bytes(section.as_slice()));
+  }
+
+  if (dict_offset != 0) {
+    ZELVAR_TRY(const OwnedBytes header, file.read_bytes_range({dict_offset, dict_offset + 4}));
+    const uint64_t len = le_u32(header.data());
+    ZELVAR_TRY(const OwnedBytes bytes, file.read_bytes_range({dict_offset + 4, dict_offset + 4 + len}));
+    c.dictionary = CompressionDict{bytes.to_vec()};
+  }
+
+  return std::shared_ptr<AsyncSSTableReader>(new AsyncSSTableReader(std::move(c), cache_blocks));
+}
+
+// --- lookup -------------------------------------------------------------------
+
+std::pair<size_t, size_t> AsyncSSTableReader::find_block_range(std::span<const uint8_t> key) const {
+  const size_t n = block_index_.size();
+  if (sparse_index_.empty()) return {0, n == 0 ? 0 : n - 1};
+  // The last sparse entry whose key is <= the lookup key, else the first.
+  auto after = std::upper_bound(
+      sparse_index_.begin(), sparse_index_.end(), key,
+      [](std::span<const uint8_t> k, const SparseIndexEntry& e) { return compare_keys(k, e.key) < 0; });
+  const size_t i = after == sparse_index_.begin() ? 0 : static_cast<size_t>(after - sparse_index_.begin()) - 1;
+  const size_t start = sparse_index_[i].block_idx;
+  const size_t next = i + 1 < sparse_index_.size() ? sparse_index_[i + 1].block_idx : n;
+  size_t end = next == 0 ? 0 : next - 1;
+  if (end < start) end = start;
+  return {start, end};
+}
+
+IoResult<std::optional<TermInfo>> AsyncSSTableReader::get(std::span<const uint8_t> key) const {
+  if (bloom_filter_ && !bloom_filter_->may_contain(key)) return std::nullopt;
+
+  const size_t n = block_index_.size();
+  // A dictionary without blocks holds no key.
+  if (n == 0) return std::nullopt;
+  auto [start, end] = find_block_range(key);
+  if (start >= n) {
+    return std::unexpected(invalid_data("SSTable sparse index points to block " + std::to_string(start) +
+                                        " of " + std::to_string(n)));
+  }
+  end = std::min(end, n - 1);
+
+  // p = the number of blocks in [start, end] whose first key is below the key.
+  const auto first = block_index_.begin() + static_cast<ptrdiff_t>(start);
+  const auto last = block_index_.begin() + static_cast<ptrdiff_t>(end) + 1;
+  const auto it = std::lower_bound(first, last, key, [](const BlockIndexEntry& e, std::span<const uint8_t> k) {
+    return compare_keys(e.first_key, k) < 0;
+  });
+  const size_t p = static_cast<size_t>(it - first);
+  size_t block_idx;
+  if (it != last && compare_keys(it->first_key, key) == 0) {
+    block_idx = start + p;
+  } else if (p > 0) {
+    block_idx = start + p - 1;
+  } else if (start == 0) {
+    return std::nullopt;  // below the first block's first key
+  } else {
+    block_idx = start;  // the scan finds nothing
+  }
+
+  ZELVAR_TRY(const BlockPtr block, load_block(block_idx));
+  return search_block(*block, key);
+}
+
+IoResult<AsyncSSTableReader::BlockPtr> AsyncSSTableReader::load_block(size_t block_idx) const {
+  if (block_idx >= block_index_.size()) {
+    return std::unexpected(IoError(IoErrorKind::InvalidInput, "SSTable block " + std::to_string(block_idx) +
+                                                                  " out of range (" +
+                                                                  std::to_string(block_index_.size()) +
+                                                                  " blocks)"));
+  }
+  const BlockIndexEntry& e = block_index_[block_idx];
+  if (BlockPtr hit = cache_.get(e.offset)) return hit;
+
+  // Read and decompress without the cache's lock: a concurrent miss on the
+  // same block does the same work, and the later insertion wins.
+  ZELVAR_TRY(const OwnedBytes compressed, data_.read_bytes_range({e.offset, e.offset + e.length}));
+  IoResult<std::vector<uint8_t>> raw = dictionary_
+                                           ? zstd::decompress_with_dict(compressed.as_slice(), *dictionary_)
+                                           : zstd::decompress(compressed.as_slice());
+  if (!raw) return std::unexpected(std::move(raw).error());
+  auto block = std::make_shared<const Block>(std::move(*raw));
+  cache_.insert(e.offset, block);
+  return block;
+}
+
+IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<const uint8_t> block,
+                                                                   std::span<const uint8_t> key) {
+  if (block.empty()) return std::nullopt;
+  Cursor cur(block);
+  std::vector<uint8_t> current;
+  for (;;) {
+    ZELVAR_TRY_VOID(read_prefixed_key(cur, current));
+    ZELVAR_TRY(TermInfo info, read_term_info(cur));
+    const int c = compare_keys(current, key);
+    if (c == 0) return info;
+    if (c > 0 || cur.empty()) return std::nullopt;
+  }
+}
+
+}  // namespace zelvar

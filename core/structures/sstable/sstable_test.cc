@@ -1,0 +1,884 @@
+#include "core/structures/sstable/sstable.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/directories/directory.h"
+#include "tests/writer/postings_writer.h"
+#include "tests/writer/sstable_writer.h"
+
+namespace zelvar {
+namespace {
+
+using test_writer::Bytes;
+using test_writer::to_bytes;
+
+// A ".terms" file held in memory that records every range read from it. Its
+// bytes may be replaced after the handle was made, to imitate a file that
+// changed size.
+class MemoryFile {
+ public:
+  explicit MemoryFile(Bytes bytes) : state_(std::make_shared<State>()) { state_->bytes = std::move(bytes); }
+
+  LazyFileHandle handle() const {
+    auto state = state_;
+    auto fn = std::make_shared<const LazyFileHandle::ReadFn>([state](ByteRange r) -> IoResult<OwnedBytes> {
+      std::lock_guard lock(state->mutex);
+      state->reads.push_back(r);
+      if (r.end > state->bytes.size()) return std::unexpected(IoError(IoErrorKind::UnexpectedEof, "early eof"));
+      return OwnedBytes(Bytes(state->bytes.begin() + static_cast<ptrdiff_t>(r.start),
+                              state->bytes.begin() + static_cast<ptrdiff_t>(r.end)));
+    });
+    return LazyFileHandle(fn, state_->bytes.size());
+  }
+
+  std::vector<ByteRange> reads() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->reads;
+  }
+  void clear_reads() {
+    std::lock_guard lock(state_->mutex);
+    state_->reads.clear();
+  }
+  void truncate(size_t size) {
+    std::lock_guard lock(state_->mutex);
+    state_->bytes.resize(size);
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    Bytes bytes;
+    std::vector<ByteRange> reads;
+  };
+  std::shared_ptr<State> state_;
+};
+
+TermInfo external(uint32_t doc_freq, uint64_t offset, uint32_t len) {
+  return TermInfo(TermInfo::External{doc_freq, offset, len});
+}
+
+TermInfo inline_info(std::vector<test_writer::DocTf> postings) {
+  return *test_writer::inline_term_info(postings);
+}
+
+Bytes with_footer(Bytes body, test_writer::Footer footer) {
+  test_writer::put_bytes(body, test_writer::encode_footer(footer));
+  return body;
+}
+
+// A file of `data` at offset 0, then `index` as the index region.
+Bytes layout(const Bytes& data, const Bytes& index, test_writer::Footer footer = {}) {
+  Bytes file = data;
+  footer.index_offset = file.size();
+  test_writer::put_bytes(file, index);
+  return with_footer(std::move(file), footer);
+}
+
+Bytes empty_index() {
+  Bytes out;
+  test_writer::put_u32(out, 0);
+  test_writer::put_u32(out, 0);
+  return out;
+}
+
+// --- open --------------------------------------------------------------------
+
+struct OpenErrorCase {
+  const char* name;
+  Bytes file;
+  IoErrorKind kind;
+  std::string text;
+};
+
+std::vector<OpenErrorCase> open_error_cases() {
+  using namespace test_writer;
+  std::vector<OpenErrorCase> cases;
+  cases.push_back({"36 bytes", Bytes(36, 0), IoErrorKind::InvalidData, "SSTable too small"});
+  cases.push_back({"footer only", encode_footer({}), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  {
+    Bytes f = encode_footer({});
+    std::copy_n(Bytes{1, 2, 3, 4}.begin(), 4, f.end() - 4);
+    cases.push_back({"magic 01020304", f, IoErrorKind::InvalidData, "Invalid SSTable magic: 0x04030201"});
+    std::fill(f.end() - 4, f.end(), 0);
+    cases.push_back({"magic zero", f, IoErrorKind::InvalidData, "Invalid SSTable magic: 0x00000000"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 0);
+    put_u8(idx, 0);  // sparse count cut short
+    cases.push_back({"sparse count cut", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 0xFFFFFFFF);  // far more entries than bytes
+    cases.push_back({"huge block count", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 1);
+    put_vint(idx, 0);
+    put_vint(idx, 0xFFFFFFFFFFFFULL);  // suffix length beyond the region
+    put_bytes(idx, to_bytes("abc"));
+    cases.push_back({"huge suffix", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 0);
+    put_u32(idx, 0xFFFFFFFF);
+    cases.push_back({"huge sparse count", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 0);
+    put_u32(idx, 1);
+    put_u16(idx, 9);
+    put_bytes(idx, to_bytes("abc"));
+    cases.push_back({"sparse key cut", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 1);
+    put_bytes(idx, Bytes(10, 0x80));
+    cases.push_back({"varint too long", layout({}, idx), IoErrorKind::InvalidData, "varint too long"});
+  }
+  {
+    Bytes idx;
+    put_u32(idx, 1);
+    put_vint(idx, 0);
+    put_vint(idx, 1);
+    put_u8(idx, 'a');
+    put_vint(idx, 0);  // offset, then the length is missing
+    cases.push_back({"entry cut", layout({}, idx), IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+  }
+  {
+    // bloom_offset 5 bytes before the end of a 45-byte file.
+    Footer footer;
+    footer.bloom_offset = 40;
+    Bytes f = layout({}, empty_index(), footer);
+    cases.push_back({"bloom near the end", f, IoErrorKind::InvalidInput, "Range 40..52 out of bounds (file size: 45)"});
+  }
+  {
+    Footer footer;
+    footer.bloom_offset = 1;
+    Bytes data = {0};
+    put_bytes(data, encode_bloom_raw(64, 1, std::vector<uint64_t>{}, 1000));
+    Bytes f = layout(data, empty_index(), footer);
+    cases.push_back({"bloom words beyond the file", f, IoErrorKind::InvalidInput,
+                     "Range 1..8013 out of bounds (file size: " + std::to_string(f.size()) + ")"});
+  }
+  {
+    Footer footer;
+    footer.dict_offset = 1;
+    Bytes data = {0};
+    put_u32(data, 500);
+    Bytes f = layout(data, empty_index(), footer);
+    cases.push_back({"dictionary beyond the file", f, IoErrorKind::InvalidInput,
+                     "Range 5..505 out of bounds (file size: " + std::to_string(f.size()) + ")"});
+  }
+  {
+    Footer footer;
+    footer.dict_offset = 1000;
+    Bytes f = layout({}, empty_index(), footer);
+    cases.push_back({"dictionary header beyond the file", f, IoErrorKind::InvalidInput,
+                     "Range 1000..1004 out of bounds (file size: 45)"});
+  }
+  return cases;
+}
+
+TEST(SSTableOpen, RefusesMalformedFiles) {
+  for (const auto& c : open_error_cases()) {
+    SCOPED_TRACE(c.name);
+    auto r = AsyncSSTableReader::open(MemoryFile(c.file).handle(), 16);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), c.text);
+    EXPECT_EQ(r.error().kind(), c.kind);
+  }
+}
+
+TEST(SSTableOpen, ReversedIndexRegionFailsWithoutReadingIt) {
+  test_writer::Footer footer;
+  footer.index_offset = 100;  // past the footer of a 45-byte file
+  Bytes file = with_footer(empty_index(), footer);
+  MemoryFile mem(file);
+  auto r = AsyncSSTableReader::open(mem.handle(), 16);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidInput);
+  ASSERT_EQ(mem.reads().size(), 1u);  // the footer only
+  EXPECT_EQ(mem.reads()[0], (ByteRange{8, 45}));
+}
+
+TEST(SSTableOpen, FileThatShrankFailsWithEarlyEof) {
+  const std::vector<test_writer::TermEntry> entries = {{to_bytes("k"), external(1, 2, 3)}};
+  MemoryFile mem(test_writer::write_sstable(entries));
+  LazyFileHandle handle = mem.handle();
+  mem.truncate(10);
+  auto r = AsyncSSTableReader::open(handle, 16);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(), "early eof");
+}
+
+TEST(SSTableOpen, ReadsRegionsInOrder) {
+  std::vector<test_writer::TermEntry> entries = {{to_bytes("k"), external(1, 2, 3)}};
+  test_writer::SSTableOptions opts;
+  opts.dictionary = test_writer::sample_dictionary();
+  opts.footer_u64 = 0x1122334455667788ULL;
+  opts.footer_u8 = 0xAB;
+  MemoryFile mem(test_writer::write_sstable(entries, opts));
+  auto r = AsyncSSTableReader::open(mem.handle(), 16);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  const auto& reader = **r;
+  // footer, index region, bloom header, bloom section, dictionary length, dictionary
+  ASSERT_EQ(mem.reads().size(), 6u);
+  const auto reads = mem.reads();
+  EXPECT_EQ(reads[1].start, reader.data().len());
+  EXPECT_EQ(reads[2].end - reads[2].start, 12u);
+  EXPECT_EQ(reads[2].start, reads[3].start);
+  EXPECT_EQ(reads[4].end - reads[4].start, 4u);
+  EXPECT_EQ(reads[5].start, reads[4].end);
+  EXPECT_EQ(reader.footer_u64(), 0x1122334455667788ULL);
+  EXPECT_EQ(reader.footer_u8(), 0xABu);
+  ASSERT_TRUE(reader.dictionary().has_value());
+  EXPECT_EQ(reader.dictionary()->bytes, *opts.dictionary);
+  ASSERT_TRUE(reader.bloom_filter().has_value());
+  EXPECT_EQ(reader.data().offset(), 0u);
+  EXPECT_EQ(reader.cache().max_blocks(), 16u);
+  EXPECT_EQ(reader.cache().size(), 0u);  // no block is read at open
+}
+
+TEST(SSTableOpen, EmptyIndexRegionGivesNoBlocks) {
+  MemoryFile mem(layout({}, empty_index()));
+  auto r = AsyncSSTableReader::open(mem.handle(), 16);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  const auto& reader = **r;
+  EXPECT_TRUE(reader.block_index().empty());
+  EXPECT_TRUE(reader.sparse_index().empty());
+  EXPECT_FALSE(reader.bloom_filter().has_value());
+  EXPECT_FALSE(reader.dictionary().has_value());
+  EXPECT_EQ(reader.find_block_range(to_bytes("x")), (std::pair<size_t, size_t>{0, 0}));
+  mem.clear_reads();
+  auto got = reader.get(to_bytes("x"));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_FALSE(got->has_value());
+  EXPECT_TRUE(mem.reads().empty());
+}
+
+TEST(SSTableOpen, EmptyDictionarySectionIsPresent) {
+  test_writer::Footer footer;
+  footer.dict_offset = 1;
+  Bytes data = {0};
+  test_writer::put_u32(data, 0);
+  auto r = AsyncSSTableReader::open(MemoryFile(layout(data, empty_index(), footer)).handle(), 4);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  ASSERT_TRUE((*r)->dictionary().has_value());
+  EXPECT_TRUE((*r)->dictionary()->bytes.empty());
+}
+
+TEST(SSTableOpen, RebuildsPrefixCompressedFirstKeys) {
+  using namespace test_writer;
+  std::vector<IndexEntrySpec> blocks = {
+      {to_bytes("apple"), 0, 1}, {to_bytes("apricot"), 1, 2}, {to_bytes("banana"), 3, 0x100000005ULL}};
+  Bytes idx = encode_index_region(blocks, {});
+  // The writer's encoding: (0, apple), (2, ricot), (0, banana).
+  Bytes expected;
+  put_u32(expected, 3);
+  for (auto [shared, suffix, offset, length] :
+       {std::tuple<int, const char*, uint64_t, uint64_t>{0, "apple", 0, 1}, {2, "ricot", 1, 2},
+        {0, "banana", 3, 0x100000005ULL}}) {
+    put_vint(expected, shared);
+    put_vint(expected, std::string_view(suffix).size());
+    put_bytes(expected, to_bytes(suffix));
+    put_vint(expected, offset);
+    put_vint(expected, length);
+  }
+  put_u32(expected, 0);
+  ASSERT_EQ(idx, expected);
+  // A fourth entry whose shared count exceeds the previous key takes all of
+  // it; bytes after the sparse entries are ignored.
+  idx.resize(idx.size() - 4);
+  idx[0] = 4;
+  put_vint(idx, 200);  // shared 200 > |banana|
+  put_vint(idx, 1);
+  put_u8(idx, 's');
+  put_vint(idx, 7);
+  put_vint(idx, 1);
+  put_u32(idx, 1);
+  put_u16(idx, 5);
+  put_bytes(idx, to_bytes("apple"));
+  put_u32(idx, 0);
+  put_bytes(idx, to_bytes("trailing"));
+
+  auto r = AsyncSSTableReader::open(MemoryFile(layout(Bytes(10, 0), idx)).handle(), 4);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  const auto& bi = (*r)->block_index();
+  ASSERT_EQ(bi.size(), 4u);
+  EXPECT_EQ(bi[0].first_key, to_bytes("apple"));
+  EXPECT_EQ(bi[1].first_key, to_bytes("apricot"));
+  EXPECT_EQ(bi[2].first_key, to_bytes("banana"));
+  EXPECT_EQ(bi[2].length, 5u);  // low 32 bits of the varint
+  EXPECT_EQ(bi[3].first_key, to_bytes("bananas"));
+  EXPECT_EQ(bi[3].offset, 7u);
+  ASSERT_EQ((*r)->sparse_index().size(), 1u);
+  EXPECT_EQ((*r)->sparse_index()[0], (SparseIndexEntry{to_bytes("apple"), 0}));
+}
+
+// --- bloom filter --------------------------------------------------------------
+
+TEST(BloomFilter, FromBytes) {
+  using test_writer::encode_bloom_raw;
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::string error;  // empty: success
+  };
+  const uint64_t words[] = {0x0123456789ABCDEFULL, 42};
+  Bytes extra = encode_bloom_raw(100, 3, words);
+  extra.push_back(0xEE);
+  const Case cases[] = {
+      {"empty", {}, "Bloom filter data too short"},
+      {"11 bytes", Bytes(11, 0), "Bloom filter data too short"},
+      {"header only, no words", encode_bloom_raw(0, 0, std::span<const uint64_t>{}), ""},
+      {"one word missing", encode_bloom_raw(100, 3, std::span(words, 1), 2), "Bloom filter data truncated"},
+      {"trailing bytes", extra, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = BloomFilter::from_bytes(c.bytes);
+    if (c.error.empty()) {
+      ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    } else {
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
+      EXPECT_EQ(r.error().to_string(), c.error);
+    }
+  }
+  auto r = BloomFilter::from_bytes(extra);
+  EXPECT_EQ(r->num_bits, 100u);
+  EXPECT_EQ(r->num_hashes, 3u);
+  EXPECT_EQ(r->bits, std::vector<uint64_t>(std::begin(words), std::end(words)));
+}
+
+TEST(BloomFilter, HashValues) {
+  struct Case {
+    Bytes key;
+    uint64_t h1;
+    uint64_t h2;
+  };
+  const Case cases[] = {
+      {{}, 0xcbf29ce484222325ULL, 0x84222325cbf29ce4ULL},
+      {{'a'}, 0xaf63dc4c8601ec8cULL, 0x789e9d398d40970dULL},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sstable::bloom_hash1(c.key), c.h1);
+    EXPECT_EQ(sstable::bloom_hash2(c.key), c.h2);
+    EXPECT_EQ(test_writer::fnv1a_64(c.key), c.h1);
+    EXPECT_EQ(test_writer::fnv1_64_swapped_basis(c.key), c.h2);
+  }
+}
+
+BloomFilter filter_with_bits(size_t num_bits, size_t num_hashes, std::vector<size_t> set, size_t words) {
+  BloomFilter f;
+  f.num_bits = num_bits;
+  f.num_hashes = num_hashes;
+  f.bits.assign(words, 0);
+  for (size_t b : set) f.bits[b / 64] |= uint64_t{1} << (b % 64);
+  return f;
+}
+
+TEST(BloomFilter, ProbesTheDocumentedBits) {
+  const Bytes a = {'a'};
+  // Key "a" with 1000 bits and 3 hashes probes 996, 481, 582.
+  const std::vector<size_t> probed = {996, 481, 582};
+  EXPECT_TRUE(filter_with_bits(1000, 3, probed, 16).may_contain(a));
+  for (size_t drop = 0; drop < probed.size(); ++drop) {
+    auto set = probed;
+    set.erase(set.begin() + static_cast<ptrdiff_t>(drop));
+    EXPECT_FALSE(filter_with_bits(1000, 3, set, 16).may_contain(a)) << "without bit " << probed[drop];
+  }
+  // The probe of bit 996 lies in word 15: a filter of 15 words rejects.
+  EXPECT_FALSE(filter_with_bits(1000, 3, {481, 582}, 15).may_contain(a));
+  // No hashes lets everything through, even without words; no bits lets
+  // nothing through.
+  EXPECT_TRUE(filter_with_bits(1000, 0, {}, 0).may_contain(a));
+  EXPECT_FALSE(filter_with_bits(0, 3, {}, 0).may_contain(a));
+}
+
+// --- block choice -------------------------------------------------------------
+
+// A reader over 12 placeholder blocks named by their first keys, with sparse
+// entries as given; only the in-memory indexes are exercised.
+std::shared_ptr<AsyncSSTableReader> reader_over_index(std::vector<std::string> first_keys,
+                                                      std::vector<std::pair<std::string, uint32_t>> sparse) {
+  std::vector<test_writer::IndexEntrySpec> blocks;
+  for (size_t i = 0; i < first_keys.size(); ++i) blocks.push_back({to_bytes(first_keys[i]), i, 1});
+  std::vector<test_writer::SparseEntrySpec> sp;
+  for (auto& [k, b] : sparse) sp.push_back({to_bytes(k), b});
+  auto r = AsyncSSTableReader::open(
+      MemoryFile(layout(Bytes(first_keys.size(), 0), test_writer::encode_index_region(blocks, sp))).handle(), 4);
+  EXPECT_TRUE(r.has_value());
+  return *r;
+}
+
+TEST(SSTableLookup, FindBlockRange) {
+  std::vector<std::string> twelve;
+  for (char c = 'b'; twelve.size() < 12; c = static_cast<char>(c + 1)) twelve.push_back(std::string(1, c));
+  auto sparse = reader_over_index(twelve, {{"K0", 0}, {"K5", 5}, {"K9", 9}});
+  auto none = reader_over_index(twelve, {});
+  struct Case {
+    const AsyncSSTableReader* reader;
+    const char* key;
+    std::pair<size_t, size_t> range;
+  };
+  const Case cases[] = {
+      {sparse.get(), "A", {0, 4}},  {sparse.get(), "K0", {0, 4}}, {sparse.get(), "K5", {5, 8}},
+      {sparse.get(), "K7", {5, 8}}, {sparse.get(), "K9", {9, 11}}, {sparse.get(), "Z", {9, 11}},
+      {none.get(), "anything", {0, 11}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.reader->find_block_range(to_bytes(c.key)), c.range) << c.key;
+  }
+  // Sparse block numbers that go backwards give a one-block range.
+  auto backwards = reader_over_index(twelve, {{"a", 6}, {"m", 2}});
+  EXPECT_EQ(backwards->find_block_range(to_bytes("b")), (std::pair<size_t, size_t>{6, 6}));
+  auto at_zero = reader_over_index(twelve, {{"a", 0}, {"m", 0}});
+  EXPECT_EQ(at_zero->find_block_range(to_bytes("b")), (std::pair<size_t, size_t>{0, 0}));
+}
+
+TEST(SSTableLookup, SparseEntryBeyondTheBlocksIsAnErrorWithoutARead) {
+  auto reader = reader_over_index({"b", "d"}, {{"a", 0}, {"c", 7}});
+  auto r = reader->get(to_bytes("x"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
+  EXPECT_EQ(r.error().to_string(), "SSTable sparse index points to block 7 of 2");
+  EXPECT_EQ(reader->cache().size(), 0u);
+  // A range whose end alone lies beyond the blocks is clamped.
+  auto clamped = reader_over_index({"b", "d"}, {{"a", 1}, {"c", 9}});
+  EXPECT_EQ(clamped->find_block_range(to_bytes("b")), (std::pair<size_t, size_t>{1, 8}));
+  EXPECT_FALSE(clamped->load_block(5).has_value());
+}
+
+// Three real blocks with first keys b, d, f.
+class ThreeBlocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    entries_ = {{to_bytes("b"), external(1, 0, 10)}, {to_bytes("c"), external(2, 10, 10)},
+                {to_bytes("d"), inline_info({{3, 1}})}, {to_bytes("e"), external(4, 20, 10)},
+                {to_bytes("f"), external(5, 30, 10)},  {to_bytes("g"), inline_info({{1, 2}, {9, 1}})}};
+    test_writer::SSTableOptions opts;
+    opts.block_entries = 2;
+    opts.bloom = false;
+    mem_ = std::make_unique<MemoryFile>(test_writer::write_sstable(entries_, opts));
+    auto r = AsyncSSTableReader::open(mem_->handle(), 8);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    reader_ = *r;
+    mem_->clear_reads();
+  }
+
+  std::optional<size_t> cached_block() const {
+    std::optional<size_t> out;
+    for (size_t i = 0; i < reader_->block_index().size(); ++i) {
+      if (reader_->cache().contains(reader_->block_index()[i].offset)) out = i;
+    }
+    return out;
+  }
+
+  std::vector<test_writer::TermEntry> entries_;
+  std::unique_ptr<MemoryFile> mem_;
+  std::shared_ptr<AsyncSSTableReader> reader_;
+};
+
+TEST_F(ThreeBlocks, ChoosesTheBlockByFirstKey) {
+  ASSERT_EQ(reader_->block_index().size(), 3u);
+  struct Case {
+    const char* key;
+    std::optional<size_t> block;  // absent: rejected before any read
+    bool found;
+  };
+  const Case cases[] = {{"a", std::nullopt, false}, {"b", 0, true}, {"c", 0, true}, {"ca", 0, false},
+                        {"d", 1, true},             {"f", 2, true}, {"g", 2, true}, {"z", 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    SetUp();
+    auto r = reader_->get(to_bytes(c.key));
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    EXPECT_EQ(r->has_value(), c.found);
+    EXPECT_EQ(cached_block(), c.block);
+    EXPECT_EQ(mem_->reads().size(), c.block ? 1u : 0u);
+  }
+}
+
+TEST_F(ThreeBlocks, FindsEveryEntryWithItsInfo) {
+  for (const auto& e : entries_) {
+    auto r = reader_->get(e.key);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    ASSERT_TRUE(r->has_value());
+    EXPECT_EQ(**r, e.info);
+  }
+  EXPECT_EQ(mem_->reads().size(), 3u);  // each block read once, then cached
+}
+
+TEST_F(ThreeBlocks, CapacityOneEvictsTheOtherBlock) {
+  auto r = AsyncSSTableReader::open(mem_->handle(), 1);
+  ASSERT_TRUE(r.has_value());
+  auto reader = *r;
+  mem_->clear_reads();
+  for (const char* key : {"b", "c", "f", "b", "b"}) ASSERT_TRUE(reader->get(to_bytes(key)).value().has_value());
+  // b (read), c (hit), f (read, evicts block 0), b (read again), b (hit)
+  EXPECT_EQ(mem_->reads().size(), 3u);
+  EXPECT_EQ(reader->cache().size(), 1u);
+}
+
+TEST_F(ThreeBlocks, LoadBlockSharesTheCachedBlock) {
+  auto first = reader_->load_block(1);
+  ASSERT_TRUE(first.has_value());
+  auto second = reader_->load_block(1);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(first->get(), second->get());
+  EXPECT_EQ(mem_->reads().size(), 1u);
+  auto beyond = reader_->load_block(3);
+  ASSERT_FALSE(beyond.has_value());
+  EXPECT_EQ(beyond.error().kind(), IoErrorKind::InvalidInput);
+  EXPECT_EQ(beyond.error().to_string(), "SSTable block 3 out of range (3 blocks)");
+}
+
+TEST_F(ThreeBlocks, ConcurrentLookupsAgree) {
+  auto r = AsyncSSTableReader::open(mem_->handle(), 1);  // constant eviction
+  ASSERT_TRUE(r.has_value());
+  auto reader = *r;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        const auto& e = entries_[static_cast<size_t>(i + t) % entries_.size()];
+        auto got = reader->get(e.key);
+        ASSERT_TRUE(got.has_value());
+        ASSERT_TRUE(got->has_value());
+        EXPECT_EQ(**got, e.info);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+}
+
+// --- block reads --------------------------------------------------------------
+
+// One block whose index entry and bytes are given; key "k" chooses it.
+std::shared_ptr<AsyncSSTableReader> one_block_reader(const Bytes& data, uint64_t offset, uint64_t length,
+                                                     const Bytes* dict = nullptr) {
+  using namespace test_writer;
+  Bytes body = data;
+  Footer footer;
+  if (dict) {
+    footer.dict_offset = body.size();
+    put_u32(body, static_cast<uint32_t>(dict->size()));
+    put_bytes(body, *dict);
+  }
+  std::vector<IndexEntrySpec> blocks = {{to_bytes("k"), offset, length}};
+  auto r = AsyncSSTableReader::open(MemoryFile(layout(body, encode_index_region(blocks, {}), footer)).handle(), 4);
+  EXPECT_TRUE(r.has_value());
+  return *r;
+}
+
+TEST(SSTableBlocks, ReadAndDecompressionFailuresAreNotCached) {
+  using namespace test_writer;
+  const Bytes dict = sample_dictionary();
+  Bytes good = compress(encode_block(std::vector<TermEntry>{{to_bytes("k"), external(1, 2, 3)}}));
+  Bytes good_dict = compress(encode_block(std::vector<TermEntry>{{to_bytes("k"), external(1, 2, 3)}}), &dict);
+  Bytes cut = good_dict;
+  cut.resize(cut.size() - 3);
+  struct Case {
+    const char* name;
+    std::shared_ptr<AsyncSSTableReader> reader;
+    IoErrorKind kind;
+    std::string text;  // empty: only the kind is checked (the library's wording)
+  };
+  const Case cases[] = {
+      {"beyond the data window", one_block_reader(good, 0, good.size() + 5), IoErrorKind::InvalidInput,
+       "Range 0.." + std::to_string(good.size() + 5) + " out of bounds (slice len: " +
+           std::to_string(good.size()) + ")"},
+      {"not zstd", one_block_reader(Bytes(20, 0x11), 0, 20), IoErrorKind::Other, ""},
+      {"offset + length wraps around", one_block_reader(good, ~uint64_t{0}, 5), IoErrorKind::InvalidInput, ""},
+      {"frame cut with a dictionary", one_block_reader(cut, 0, cut.size(), &dict), IoErrorKind::UnexpectedEof,
+       "incomplete frame"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = c.reader->get(to_bytes("k"));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), c.kind);
+    if (!c.text.empty()) {
+      EXPECT_EQ(r.error().to_string(), c.text);
+    }
+    EXPECT_EQ(c.reader->cache().size(), 0u);
+  }
+  // The same blocks, whole, are found.
+  EXPECT_EQ(one_block_reader(good, 0, good.size())->get(to_bytes("k")).value(), external(1, 2, 3));
+  EXPECT_EQ(one_block_reader(good_dict, 0, good_dict.size(), &dict)->get(to_bytes("k")).value(),
+            external(1, 2, 3));
+}
+
+TEST(SSTableBlocks, BlockThatFailsToScanStaysCached) {
+  Bytes raw;
+  test_writer::put_vint(raw, 0);
+  test_writer::put_vint(raw, 1);
+  test_writer::put_u8(raw, 'k');
+  test_writer::put_u8(raw, 7);  // bad tag
+  Bytes block = test_writer::compress(raw);
+  auto reader = one_block_reader(block, 0, block.size());
+  auto r = reader->get(to_bytes("k"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(), "Invalid TermInfo tag: 7");
+  EXPECT_EQ(reader->cache().size(), 1u);
+}
+
+// A dictionary holding "k" in one block, with the given bloom section.
+struct BloomedFile {
+  Bytes file;
+  explicit BloomedFile(const Bytes& bloom_section) {
+    using namespace test_writer;
+    Bytes data = compress(encode_block(std::vector<TermEntry>{{to_bytes("k"), external(1, 2, 3)}}));
+    const uint64_t block_len = data.size();
+    Footer footer;
+    footer.bloom_offset = data.size();
+    put_bytes(data, bloom_section);
+    std::vector<IndexEntrySpec> blocks = {{to_bytes("k"), 0, block_len}};
+    file = layout(data, encode_index_region(blocks, {}), footer);
+  }
+};
+
+TEST(SSTableBloom, NegativeTestReadsNoBlock) {
+  const Bytes k = to_bytes("k");
+  const Bytes section = test_writer::encode_bloom_section(std::vector<Bytes>{k}, 1024, 3);
+  MemoryFile mem(BloomedFile(section).file);
+  auto reader = AsyncSSTableReader::open(mem.handle(), 4).value();
+  // A key the filter rejects: the filter must say so without touching a block.
+  Bytes rejected;
+  for (char c = 'a'; c <= 'z' && rejected.empty(); ++c) {
+    if (!reader->bloom_filter()->may_contain(Bytes{static_cast<uint8_t>(c)})) rejected = {static_cast<uint8_t>(c)};
+  }
+  ASSERT_FALSE(rejected.empty());
+  mem.clear_reads();
+  EXPECT_EQ(reader->get(rejected).value(), std::nullopt);
+  EXPECT_TRUE(mem.reads().empty());
+  EXPECT_EQ(reader->get(k).value(), external(1, 2, 3));
+  EXPECT_EQ(mem.reads().size(), 1u);
+}
+
+TEST(SSTableBloom, FilterWithoutBitsRejectsWithoutReading) {
+  MemoryFile mem(BloomedFile(test_writer::encode_bloom_raw(0, 3, std::span<const uint64_t>{})).file);
+  auto reader = AsyncSSTableReader::open(mem.handle(), 4).value();
+  mem.clear_reads();
+  EXPECT_EQ(reader->get(to_bytes("k")).value(), std::nullopt);
+  EXPECT_TRUE(mem.reads().empty());
+  // No hashes: every key passes to the block.
+  MemoryFile pass(BloomedFile(test_writer::encode_bloom_raw(0, 0, std::span<const uint64_t>{})).file);
+  EXPECT_EQ(AsyncSSTableReader::open(pass.handle(), 4).value()->get(to_bytes("k")).value(), external(1, 2, 3));
+}
+
+// --- block scan ---------------------------------------------------------------
+
+TEST(SSTableSearchBlock, StopsAtTheKeysPlace) {
+  const std::vector<test_writer::TermEntry> entries = {{to_bytes("b"), external(1, 2, 3)},
+                                                       {to_bytes("d"), inline_info({{5, 1}})}};
+  const Bytes block = test_writer::encode_block(entries);
+  struct Case {
+    const char* key;
+    std::optional<TermInfo> info;
+  };
+  const Case cases[] = {{"a", std::nullopt},
+                        {"b", entries[0].info},
+                        {"c", std::nullopt},
+                        {"d", entries[1].info},
+                        {"e", std::nullopt},
+                        {"", std::nullopt},
+                        {"bb", std::nullopt}};
+  for (const Case& c : cases) {
+    auto r = AsyncSSTableReader::search_block(block, to_bytes(c.key));
+    ASSERT_TRUE(r.has_value()) << c.key << ": " << r.error().to_string();
+    EXPECT_EQ(*r, c.info) << c.key;
+  }
+  EXPECT_EQ(AsyncSSTableReader::search_block({}, to_bytes("b")).value(), std::nullopt);
+}
+
+TEST(SSTableSearchBlock, ReportsMalformedEntries) {
+  using namespace test_writer;
+  // Entry "a" (external), then a malformed entry keyed "b..." whose fault is
+  // given by `tail`. Looking up "a" succeeds before the fault; "c" hits it.
+  struct Case {
+    const char* name;
+    Bytes tail;
+    IoErrorKind kind;
+    std::string text;
+  };
+  auto head = [] {
+    Bytes b;
+    put_vint(b, 0);
+    put_vint(b, 1);
+    put_u8(b, 'a');
+    put_u8(b, 0);
+    put_vint(b, 1);
+    put_vint(b, 2);
+    put_vint(b, 3);
+    put_vint(b, 0);
+    put_vint(b, 1);
+    put_u8(b, 'b');
+    return b;
+  };
+  const std::string eof = "failed to fill whole buffer";
+  const Case cases[] = {
+      {"no tag", {}, IoErrorKind::UnexpectedEof, eof},
+      {"unknown tag", {0x01}, IoErrorKind::InvalidData, "Invalid TermInfo tag: 1"},
+      {"tag 254", {0xFE}, IoErrorKind::InvalidData, "Invalid TermInfo tag: 254"},
+      {"external cut", {0x00, 0x05}, IoErrorKind::UnexpectedEof, eof},
+      {"external varint too long", {0x00, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00},
+       IoErrorKind::InvalidData, "varint too long"},
+      {"inline head cut", {0xFF, 0x01}, IoErrorKind::UnexpectedEof, eof},
+      {"inline data cut", {0xFF, 0x01, 0x04, 0x01, 0x01}, IoErrorKind::UnexpectedEof, eof},
+      {"inline data over 16", {0xFF, 0x01, 17}, IoErrorKind::InvalidData,
+       "Inline TermInfo data too long: 17 bytes (at most 16)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes block = head();
+    put_bytes(block, c.tail);
+    EXPECT_EQ(AsyncSSTableReader::search_block(block, to_bytes("a")).value(), external(1, 2, 3));
+    auto r = AsyncSSTableReader::search_block(block, to_bytes("c"));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), c.kind);
+    EXPECT_EQ(r.error().to_string(), c.text);
+  }
+  // A suffix length beyond the block, and a huge one, end in the same error.
+  for (uint64_t len : {uint64_t{5}, uint64_t{1} << 60}) {
+    Bytes block;
+    put_vint(block, 0);
+    put_vint(block, len);
+    put_bytes(block, to_bytes("ab"));
+    auto r = AsyncSSTableReader::search_block(block, to_bytes("z"));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), eof);
+  }
+}
+
+TEST(SSTableSearchBlock, InlineDataIsZeroPastItsLength) {
+  Bytes block;
+  test_writer::put_vint(block, 0);
+  test_writer::put_vint(block, 1);
+  test_writer::put_u8(block, 'k');
+  test_writer::put_bytes(block, Bytes{0xFF, 2, 3, 0x01, 0x02, 0x03});
+  auto r = AsyncSSTableReader::search_block(block, to_bytes("k"));
+  ASSERT_TRUE(r.has_value() && r->has_value());
+  const auto* in = (*r)->as_inline();
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(in->doc_count, 2);
+  EXPECT_EQ(in->data_len, 3);
+  std::array<uint8_t, 16> expected{};
+  expected[0] = 1;
+  expected[1] = 2;
+  expected[2] = 3;
+  EXPECT_EQ(in->data, expected);
+}
+
+// --- whole dictionaries -------------------------------------------------------
+
+std::vector<test_writer::TermEntry> many_entries(size_t n) {
+  std::vector<test_writer::TermEntry> out;
+  std::mt19937 rng(7);
+  for (size_t i = 0; i < n; ++i) {
+    // Field 1..3, terms "t<i*2>" zero-padded so that keys sort as numbers.
+    char term[16];
+    std::snprintf(term, sizeof term, "t%06zu", i * 2);
+    Bytes key = test_writer::term_key(static_cast<uint32_t>(1 + i * 3 / n), term);
+    TermInfo info = (i % 3 == 0) ? inline_info({{static_cast<uint32_t>(i % 50), 1}, {static_cast<uint32_t>(i % 50 + 3), 2}})
+                                 : external(static_cast<uint32_t>(rng() % 1000), rng(), static_cast<uint32_t>(rng()));
+    out.push_back({std::move(key), info});
+  }
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+  return out;
+}
+
+struct ShapeCase {
+  const char* name;
+  size_t block_entries;
+  bool bloom;
+  size_t sparse_every;
+  bool dictionary;
+  size_t cache_blocks;
+};
+
+TEST(SSTableRoundTrip, EveryShapeFindsEveryKeyAndNoOther) {
+  const ShapeCase shapes[] = {
+      {"one block, bare", 5000, false, 0, false, 256},
+      {"small blocks, bloom", 7, true, 0, false, 4},
+      {"sparse every 4, dictionary", 16, true, 4, true, 256},
+      {"one entry per block, sparse every block, no bloom", 1, false, 1, false, 0},
+      {"sparse every 3, dictionary, no bloom", 33, false, 3, true, 2},
+  };
+  const auto entries = many_entries(1200);
+  for (const ShapeCase& s : shapes) {
+    SCOPED_TRACE(s.name);
+    test_writer::SSTableOptions opts;
+    opts.block_entries = s.block_entries;
+    opts.bloom = s.bloom;
+    opts.sparse_every = s.sparse_every;
+    if (s.dictionary) opts.dictionary = test_writer::sample_dictionary();
+    MemoryFile mem(test_writer::write_sstable(entries, opts));
+    auto r = AsyncSSTableReader::open(mem.handle(), s.cache_blocks);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    const auto& reader = **r;
+    EXPECT_EQ(reader.block_index().size(), (entries.size() + s.block_entries - 1) / s.block_entries);
+    EXPECT_EQ(reader.sparse_index().empty(), s.sparse_every == 0);
+    for (const auto& e : entries) {
+      auto got = reader.get(e.key);
+      ASSERT_TRUE(got.has_value()) << got.error().to_string();
+      ASSERT_TRUE(got->has_value());
+      ASSERT_EQ(**got, e.info);
+      // Odd numbers sit between the stored terms; field 0 and field 9 lie
+      // before and after everything.
+      Bytes between = e.key;
+      between.back() = static_cast<uint8_t>(between.back() + 1);
+      Bytes before = e.key;
+      before[0] = 0;
+      Bytes after = e.key;
+      after[0] = 9;
+      for (const Bytes& absent : {between, before, after}) {
+        auto miss = reader.get(absent);
+        ASSERT_TRUE(miss.has_value()) << miss.error().to_string();
+        ASSERT_FALSE(miss->has_value());
+      }
+    }
+    EXPECT_LE(reader.cache().size(), std::max<size_t>(s.cache_blocks, 1));
+  }
+}
+
+TEST(SSTableRoundTrip, OpensThroughTheDirectory) {
+  const auto dir = std::filesystem::temp_directory_path() / ("sstable_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto entries = many_entries(300);
+  test_writer::SSTableOptions opts;
+  opts.block_entries = 20;
+  opts.sparse_every = 2;
+  {
+    const Bytes file = test_writer::write_sstable(entries, opts);
+    std::ofstream out(dir / "seg.terms", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  }
+  FsDirectory directory(dir);
+  auto handle = directory.open_lazy("seg.terms");
+  ASSERT_TRUE(handle.has_value());
+  auto r = AsyncSSTableReader::open(*handle, 256);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  for (const auto& e : entries) EXPECT_EQ((*r)->get(e.key).value(), e.info);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zelvar
