@@ -1,0 +1,134 @@
+#include "core/index/index.h"
+
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "core/dsl/json_record.h"
+#include "core/error/result.h"
+#include "core/segment/segment_id.h"
+
+namespace zelvar {
+namespace {
+
+constexpr std::string_view kSchemaFile = "schema.json";
+constexpr std::string_view kSegmentsFile = "segments.json";
+
+// The schema's own default fields, or else every indexed text field in
+// schema order. Numbers are taken as they stand, unchecked.
+std::vector<Field> settle_default_fields(const Schema& schema) {
+  if (!schema.default_fields().empty()) return schema.default_fields();
+  std::vector<Field> fields;
+  for (auto [field, entry] : schema.fields()) {
+    if (entry.indexed && entry.field_type == FieldType::Text) fields.push_back(field);
+  }
+  return fields;
+}
+
+}  // namespace
+
+Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema,
+             IndexConfig config, SegmentReaders segments, std::vector<Field> default_fields,
+             std::shared_ptr<const WorkerPool> thread_pool)
+    : directory_(std::move(directory)),
+      schema_(std::move(schema)),
+      config_(std::move(config)),
+      segments_(std::move(segments)),
+      default_fields_(std::move(default_fields)),
+      thread_pool_(std::move(thread_pool)) {}
+
+Index::~Index() {
+  // Holds are released in field order (members would otherwise go in
+  // reverse); the worker pool, last, joins its threads.
+  directory_.reset();
+  schema_.reset();
+  config_.merge_policy.reset();
+  segments_.clear();
+  default_fields_.clear();
+  thread_pool_.reset();
+}
+
+Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig config) {
+  auto shared_directory = std::make_shared<const FsDirectory>(std::move(directory));
+
+  ZELVAR_TRY(FileSlice schema_file, shared_directory->open_read(kSchemaFile));
+  OwnedBytes schema_bytes = schema_file.read_bytes();
+  auto parsed = Schema::from_json(schema_bytes.as_slice());
+  if (!parsed) return std::unexpected(Error::serialization(parsed.error().to_string()));
+  auto schema = std::make_shared<const Schema>(std::move(*parsed));
+
+  ZELVAR_TRY(SegmentReaders segments, load_segments(shared_directory, schema, config));
+
+  ZELVAR_TRY(std::shared_ptr<const WorkerPool> pool, WorkerPool::start(config.num_threads));
+
+  std::vector<Field> default_fields = settle_default_fields(*schema);
+
+  return std::shared_ptr<Index>(new Index(std::move(shared_directory), std::move(schema),
+                                          std::move(config), std::move(segments),
+                                          std::move(default_fields), std::move(pool)));
+}
+
+Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirectory>& directory,
+                                            const std::shared_ptr<const Schema>& schema,
+                                            const IndexConfig& config) {
+  SegmentReaders readers;
+  if (!directory->exists(kSegmentsFile)) return readers;
+
+  ZELVAR_TRY(FileSlice file, directory->open_read(kSegmentsFile));
+  OwnedBytes bytes = file.read_bytes();
+  // One JSON array of strings, nothing else.
+  auto ids = dsl::read_json<std::vector<std::string>>(bytes.as_slice());
+  if (!ids) return std::unexpected(Error::serialization(ids.error().to_string()));
+
+  uint32_t base = 0;
+  for (const std::string& text : *ids) {
+    std::optional<SegmentId> id = SegmentId::from_hex(text);
+    if (!id) return std::unexpected(Error::corruption("Invalid segment ID: " + text));
+    ZELVAR_TRY(std::shared_ptr<const AsyncSegmentReader> reader,
+               AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks));
+    base += reader->num_docs();  // modulo 2^32
+    readers.push_back(std::move(reader));
+  }
+  return readers;
+}
+
+SegmentReaders Index::segment_readers() const {
+  std::shared_lock lock(segments_mutex_);
+  return segments_;
+}
+
+Result<void> Index::reload() {
+  ZELVAR_TRY(SegmentReaders fresh, load_segments(directory_, schema_, config_));
+  std::unique_lock lock(segments_mutex_);
+  // Old readers that no snapshot still holds are destroyed here, under the
+  // lock; that is the only work done while it is held exclusively.
+  segments_ = std::move(fresh);
+  return {};
+}
+
+Result<std::optional<Document>> Index::doc(uint32_t doc_id) const {
+  SegmentReaders snapshot = segment_readers();
+  // The walk sums the counts afresh rather than reading doc_base; both are
+  // the same running sum in the same order.
+  uint32_t total = 0;
+  for (const auto& reader : snapshot) {
+    uint32_t before = total;
+    total += reader->num_docs();
+    if (doc_id < total) return reader->doc(doc_id - before);
+  }
+  return std::optional<Document>();
+}
+
+uint32_t Index::num_docs() const {
+  std::shared_lock lock(segments_mutex_);
+  uint32_t total = 0;
+  for (const auto& reader : segments_) total += reader->num_docs();
+  return total;
+}
+
+size_t Index::num_segments() const {
+  std::shared_lock lock(segments_mutex_);
+  return segments_.size();
+}
+
+}  // namespace zelvar

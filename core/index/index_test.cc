@@ -1,0 +1,384 @@
+#include "core/index/index.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/runtime/runtime.h"
+#include "tests/writer/index_writer.h"
+
+namespace zelvar {
+namespace {
+
+namespace tw = test_writer;
+
+constexpr std::string_view kSchema =
+    R"({"fields": [{"name": "title", "field_type": "text", "indexed": true, "stored": true}],
+        "name_to_field": {"title": 0}})";
+
+// A segment of `n` documents titled "<id> 0", "<id> 1", ...
+tw::SegmentSpec segment(const std::string& id, int n) {
+  tw::SegmentSpec spec;
+  spec.id = id;
+  for (int i = 0; i < n; ++i) spec.docs.push_back(tw::text_document({{0, id + " " + std::to_string(i)}}));
+  return spec;
+}
+
+// The title of global document `doc_id`, "absent", or the error text.
+std::string fetch(const Index& index, uint32_t doc_id) {
+  auto doc = index.doc(doc_id);
+  if (!doc.has_value()) return doc.error().to_string();
+  if (!doc->has_value()) return "absent";
+  for (const auto& [field, value] : (*doc)->field_values) {
+    if (field == 0 && value.is<FieldValue::Text>()) return value.as<FieldValue::Text>().value;
+  }
+  return "<untitled>";
+}
+
+std::vector<uint32_t> bases(const SegmentReaders& readers) {
+  std::vector<uint32_t> out;
+  for (const auto& r : readers) out.push_back(r->doc_base());
+  return out;
+}
+
+class IndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zelvar_index_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void write(const std::vector<tw::SegmentSpec>& segments, std::optional<std::string> segments_json = {}) {
+    tw::IndexSpec spec;
+    spec.schema_json = std::string(kSchema);
+    spec.segments = segments;
+    spec.segments_json = std::move(segments_json);
+    tw::write_index(dir_, spec);
+  }
+
+  void list(const std::string& json) { tw::write_file(dir_, "segments.json", json); }
+
+  Result<std::shared_ptr<Index>> open() const {
+    return Index::open(FsDirectory(dir_), IndexConfig::default_config());
+  }
+
+  std::shared_ptr<Index> open_ok() const {
+    auto index = open();
+    EXPECT_TRUE(index.has_value()) << index.error().to_string();
+    return index.value_or(nullptr);
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST(IndexConfigTest, Defaults) {
+  IndexConfig config = IndexConfig::default_config();
+  EXPECT_EQ(config.num_threads, runtime::available_cpus());
+  EXPECT_GE(config.num_threads, 1u);
+  EXPECT_EQ(config.cache_blocks, 256u);
+  EXPECT_EQ(config.num_indexing_threads, 1u);
+  EXPECT_EQ(config.num_compression_threads, config.num_threads);
+  EXPECT_EQ(config.max_pending_segments, 32u);
+  EXPECT_EQ(config.max_docs_per_flush, 100000u);
+  EXPECT_FALSE(config.force_merge_on_commit);
+  ASSERT_NE(config.merge_policy, nullptr);
+  EXPECT_EQ(config.merge_policy->debug_text(),
+            "TieredMergePolicy { segments_per_tier: 10, max_merge_at_once: 10, tier_factor: 10.0, "
+            "tier_floor: 1000, max_merged_docs: 5000000 }");
+
+  // A copy owns its own policy.
+  IndexConfig copy = config;
+  ASSERT_NE(copy.merge_policy, nullptr);
+  EXPECT_NE(copy.merge_policy.get(), config.merge_policy.get());
+  EXPECT_EQ(copy.merge_policy->debug_text(), config.merge_policy->debug_text());
+}
+
+TEST(WorkerPoolTest, StartsIdleThreadsAndJoinsThemOnDestruction) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{4}}) {
+    auto pool = WorkerPool::start(n);
+    ASSERT_TRUE(pool.has_value()) << pool.error().to_string();
+    EXPECT_EQ((*pool)->num_threads(), n);
+    pool->reset();  // must return: the threads wake and end
+  }
+}
+
+TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePool) {
+  std::atomic<int> started{0};
+  auto spawn = [&](std::function<void()> body) {
+    if (started == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    ++started;
+    return std::thread(std::move(body));
+  };
+  auto pool = WorkerPool::start_with(5, spawn);
+  ASSERT_FALSE(pool.has_value());
+  EXPECT_EQ(pool.error().kind(), IoErrorKind::Other);
+  EXPECT_EQ(pool.error().to_string(), std::make_error_code(std::errc::resource_unavailable_try_again).message());
+  EXPECT_EQ(started, 2);  // the two started threads were joined, or this test would hang or crash
+}
+
+TEST_F(IndexTest, OpensWithoutSegments) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> segments_json;  // absent: no file
+  };
+  for (const Case& c : {Case{"no segments.json", std::nullopt}, Case{"empty list", "[]"},
+                        Case{"empty list with blanks", " [ ] \n"}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_ / "segments.json");
+    tw::write_file(dir_, "schema.json", kSchema);
+    if (c.segments_json) list(*c.segments_json);
+    auto index = open_ok();
+    ASSERT_TRUE(index);
+    EXPECT_EQ(index->num_segments(), 0u);
+    EXPECT_EQ(index->num_docs(), 0u);
+    EXPECT_EQ(index->worker_threads(), runtime::available_cpus());
+    EXPECT_TRUE(index->segment_readers().empty());
+    EXPECT_EQ(fetch(*index, 0), "absent");
+  }
+}
+
+TEST_F(IndexTest, OpenFailures) {
+  const std::string no_file = "IO error: No such file or directory (os error 2)";
+  struct Case {
+    const char* name;
+    std::optional<std::string> schema;  // absent: no "schema.json"
+    std::optional<std::string> segments;
+    std::string error;
+  };
+  const std::string schema(kSchema);
+  const std::vector<Case> cases = {
+      {"no schema.json", std::nullopt, "[]", no_file},
+      {"empty schema object", "{}", "[]", "Serialization error: missing field `fields` at line 1 column 2"},
+      {"segments.json an object", schema, R"({"a": "1"})",
+       "Serialization error: invalid type: map, expected a sequence at line 1 column 0"},
+      {"segments.json with a number", schema, "[1]",
+       "Serialization error: invalid type: integer `1`, expected a string at line 1 column 2"},
+      {"segments.json with trailing text", schema, R"(["1"] x)",
+       "Serialization error: trailing characters at line 1 column 7"},
+      {"identifier not hexadecimal", schema, R"(["xyz"])", "Index corruption: Invalid segment ID: xyz"},
+      {"identifier with 0x prefix", schema, R"(["0x1"])", "Index corruption: Invalid segment ID: 0x1"},
+      {"identifier beyond 128 bits", schema, R"(["100000000000000000000000000000000"])",
+       "Index corruption: Invalid segment ID: 100000000000000000000000000000000"},
+      {"second identifier invalid", schema, R"(["1", " 2"])", "Index corruption: Invalid segment ID:  2"},
+      {"listed segment without files", schema, R"(["1", "5"])", no_file},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_);
+    tw::IndexSpec spec;
+    spec.schema_json = c.schema;
+    spec.segments = {segment("1", 2)};
+    spec.segments_json = c.segments;
+    tw::write_index(dir_, spec);
+    auto index = open();
+    ASSERT_FALSE(index.has_value());
+    EXPECT_EQ(index.error().to_string(), c.error);
+  }
+}
+
+TEST_F(IndexTest, OpenFailsOnBadPaths) {
+  auto missing = Index::open(FsDirectory(dir_ / "missing"), IndexConfig::default_config());
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().to_string(), "IO error: No such file or directory (os error 2)");
+
+  tw::write_file(dir_, "plain", "not a folder");
+  auto file = Index::open(FsDirectory(dir_ / "plain"), IndexConfig::default_config());
+  ASSERT_FALSE(file.has_value());
+  EXPECT_EQ(file.error().to_string(), "IO error: Not a directory (os error 20)");
+}
+
+// Segments of 3, 0 and 5 documents get bases 0, 3 and 3; the empty one is
+// never chosen for a number.
+TEST_F(IndexTest, GlobalNumberingAcrossSegments) {
+  write({segment("a", 3), segment("b", 0), segment("c", 5)});
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  SegmentReaders readers = index->segment_readers();
+  ASSERT_EQ(readers.size(), 3u);
+  EXPECT_EQ(bases(readers), (std::vector<uint32_t>{0, 3, 3}));
+  EXPECT_EQ(index->num_docs(), 8u);
+
+  const std::vector<std::pair<uint32_t, std::string>> cases = {
+      {0, "a 0"}, {2, "a 2"}, {3, "c 0"}, {7, "c 4"}, {8, "absent"}, {4294967295u, "absent"}};
+  for (const auto& [doc_id, title] : cases) {
+    SCOPED_TRACE(doc_id);
+    EXPECT_EQ(fetch(*index, doc_id), title);
+  }
+}
+
+TEST_F(IndexTest, SharesSchemaAndConfigWithEveryReader) {
+  write({segment("a", 1), segment("b", 2)});
+  IndexConfig config = IndexConfig::default_config();
+  config.num_threads = 3;
+  auto index = Index::open(FsDirectory(dir_), config);
+  ASSERT_TRUE(index.has_value()) << index.error().to_string();
+  EXPECT_EQ((*index)->worker_threads(), 3u);
+  for (const auto& reader : (*index)->segment_readers()) {
+    EXPECT_EQ(reader->schema(), (*index)->schema());
+    EXPECT_EQ(reader->term_dict().cache().max_blocks(), 256u);
+    EXPECT_EQ(reader->store().cache().max_blocks(), 256u);
+  }
+}
+
+TEST_F(IndexTest, IdentifierListedTwiceIsTwoSegments) {
+  write({segment("a", 2)}, R"(["a", "+A"])");
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  EXPECT_EQ(bases(index->segment_readers()), (std::vector<uint32_t>{0, 2}));
+  EXPECT_EQ(index->num_docs(), 4u);
+  EXPECT_EQ(fetch(*index, 1), "a 1");
+  EXPECT_EQ(fetch(*index, 3), "a 1");
+}
+
+TEST_F(IndexTest, DefaultFields) {
+  struct Case {
+    const char* name;
+    std::string schema;
+    std::vector<Field> expected;
+  };
+  const std::vector<Case> cases = {
+      {"no fields", R"({"fields": [], "name_to_field": {}})", {}},
+      {"schema's own list, repeats and unknown numbers kept",
+       R"({"fields": [["t", "text", true, true, null]], "name_to_field": {}, "default_fields": [3, 3]})",
+       {3, 3}},
+      {"indexed text fields in schema order",
+       R"({"fields": [["a", "text", true, true, null], ["b", "u64", true, true, null],
+                      ["c", "text", false, true, null], ["d", "text", true, false, null]],
+           "name_to_field": {}})",
+       {0, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tw::write_file(dir_, "schema.json", c.schema);
+    auto index = open_ok();
+    ASSERT_TRUE(index);
+    EXPECT_EQ(index->default_fields(), c.expected);
+  }
+}
+
+TEST_F(IndexTest, ReloadAppendsAndRemovesSegments) {
+  tw::SegmentSpec c = segment("c", 1);
+  c.listed = false;
+  write({segment("a", 2), segment("b", 3), c});
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  EXPECT_EQ(index->num_docs(), 5u);
+
+  list(R"(["a", "b", "c"])");
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(bases(index->segment_readers()), (std::vector<uint32_t>{0, 2, 5}));
+  EXPECT_EQ(fetch(*index, 5), "c 0");
+
+  list(R"(["b", "c"])");
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(bases(index->segment_readers()), (std::vector<uint32_t>{0, 3}));
+  EXPECT_EQ(index->num_docs(), 4u);
+  EXPECT_EQ(fetch(*index, 0), "b 0");
+  EXPECT_EQ(fetch(*index, 3), "c 0");
+  EXPECT_EQ(fetch(*index, 4), "absent");
+}
+
+TEST_F(IndexTest, FailedReloadKeepsTheOldList) {
+  write({segment("a", 2)});
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  const SegmentReaders before = index->segment_readers();
+
+  struct Case {
+    const char* name;
+    std::string segments_json;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"listed segment without files", R"(["a", "9"])", "IO error: No such file or directory (os error 2)"},
+      {"invalid identifier", R"(["a", "zz"])", "Index corruption: Invalid segment ID: zz"},
+      {"not a list", "{}", "Serialization error: invalid type: map, expected a sequence at line 1 column 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list(c.segments_json);
+    auto reloaded = index->reload();
+    ASSERT_FALSE(reloaded.has_value());
+    EXPECT_EQ(reloaded.error().to_string(), c.error);
+    EXPECT_EQ(index->segment_readers(), before);
+    EXPECT_EQ(fetch(*index, 1), "a 1");
+  }
+}
+
+// A reload opens every segment anew; a snapshot taken before it keeps the
+// old readers alive and usable until it is dropped.
+TEST_F(IndexTest, SnapshotOutlivesReload) {
+  write({segment("a", 2)});
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  SegmentReaders snapshot = index->segment_readers();
+  std::weak_ptr<const AsyncSegmentReader> old = snapshot[0];
+
+  list("[]");
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(index->num_segments(), 0u);
+  ASSERT_FALSE(old.expired());
+  auto doc = snapshot[0]->doc(1);
+  ASSERT_TRUE(doc.has_value() && doc->has_value());
+
+  list(R"(["a"])");
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_NE(index->segment_readers()[0], snapshot[0]);
+  snapshot.clear();
+  EXPECT_TRUE(old.expired());
+}
+
+// Fetches running while the list is swapped see either list whole, never a
+// reader freed under them.
+TEST_F(IndexTest, FetchesDuringReloads) {
+  write({segment("a", 1), segment("b", 1)}, R"(["a"])");
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      while (!done) {
+        std::string title = fetch(*index, 0);
+        if (title != "a 0" && title != "b 0") ++bad;
+        for (const auto& reader : index->segment_readers()) {
+          auto postings = reader->get_postings(0, "0");
+          if (!postings.has_value() || !postings->has_value()) ++bad;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 40; ++i) {
+    list(i % 2 ? R"(["a"])" : R"(["b"])");
+    ASSERT_TRUE(index->reload().has_value());
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(bad, 0);
+}
+
+// "schema.json" is read once: a reload ignores a changed or broken schema.
+TEST_F(IndexTest, ReloadDoesNotReadTheSchemaAgain) {
+  write({segment("a", 1)});
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  auto schema = index->schema();
+  tw::write_file(dir_, "schema.json", "{}");
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(index->schema(), schema);
+  EXPECT_EQ(index->segment_readers()[0]->schema(), schema);
+}
+
+}  // namespace
+}  // namespace zelvar

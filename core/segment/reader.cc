@@ -1,0 +1,108 @@
+#include "core/segment/reader.h"
+
+#include <utility>
+
+#include "core/error/result.h"
+
+namespace zelvar {
+
+// Everything `open` gathers before the reader is built in one piece.
+struct AsyncSegmentReader::Parts {
+  SegmentMeta meta;
+  std::shared_ptr<const AsyncSSTableReader> term_dict;
+  LazyFileHandle postings;
+  std::shared_ptr<const AsyncStoreReader> store;
+  std::shared_ptr<const Schema> schema;
+  uint32_t doc_base;
+  SegmentVectors vectors;
+};
+
+AsyncSegmentReader::AsyncSegmentReader(Parts parts)
+    : meta_(std::move(parts.meta)),
+      term_dict_(std::move(parts.term_dict)),
+      postings_(std::move(parts.postings)),
+      store_(std::move(parts.store)),
+      schema_(std::move(parts.schema)),
+      doc_base_(parts.doc_base),
+      vectors_(std::move(parts.vectors)) {}
+
+Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
+    const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
+    uint32_t doc_base, size_t cache_blocks) {
+  SegmentFiles files(id);
+
+  // The stored id is not compared with `id`: the file name is what counts.
+  ZELVAR_TRY(FileSlice meta_file, directory.open_read(files.meta));
+  OwnedBytes meta_bytes = meta_file.read_bytes();
+  ZELVAR_TRY(SegmentMeta meta, SegmentMeta::deserialize(meta_bytes.as_slice()));
+
+  ZELVAR_TRY(LazyFileHandle terms_file, directory.open_lazy(files.terms));
+  ZELVAR_TRY(auto term_dict, AsyncSSTableReader::open(std::move(terms_file), cache_blocks));
+
+  // Only the size of the posting file is taken now; lookups read it later.
+  ZELVAR_TRY(LazyFileHandle postings, directory.open_lazy(files.postings));
+
+  ZELVAR_TRY(LazyFileHandle store_file, directory.open_lazy(files.store));
+  ZELVAR_TRY(auto store, AsyncStoreReader::open(std::move(store_file), cache_blocks));
+
+  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files, *schema));
+
+  Parts parts{std::move(meta),  std::move(term_dict), std::move(postings), std::move(store),
+              std::move(schema), doc_base,            std::move(vectors)};
+  return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(parts)));
+}
+
+IoResult<SegmentVectors> AsyncSegmentReader::load_vectors_file(const FsDirectory& /*directory*/,
+                                                               const SegmentFiles& /*files*/,
+                                                               const Schema& /*schema*/) {
+  // Dense-vector indexes are not loaded yet: every segment opens without
+  // them, and the ".vectors" file is not touched.
+  return SegmentVectors{};
+}
+
+std::vector<uint8_t> AsyncSegmentReader::term_key(Field field, std::span<const uint8_t> term) {
+  std::vector<uint8_t> key;
+  key.reserve(4 + term.size());
+  for (int shift = 0; shift < 32; shift += 8) key.push_back(static_cast<uint8_t>(field >> shift));
+  key.insert(key.end(), term.begin(), term.end());
+  return key;
+}
+
+Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(Field field,
+                                                                          std::string_view term) const {
+  return get_postings(field, std::span(reinterpret_cast<const uint8_t*>(term.data()), term.size()));
+}
+
+Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
+    Field field, std::span<const uint8_t> term) const {
+  std::vector<uint8_t> key = term_key(field, term);
+  ZELVAR_TRY(std::optional<TermInfo> info, term_dict_->get(key));
+  if (!info) return std::optional<BlockPostingList>();
+
+  if (const TermInfo::External* ext = info->as_external()) {
+    // Checked before any read. The sum is taken in 128 bits so that an offset
+    // near the top of the u64 range cannot wrap around and pass.
+    unsigned __int128 end = static_cast<unsigned __int128>(ext->posting_offset) + ext->posting_len;
+    if (end > postings_.file_size()) return std::unexpected(Error::corruption("Posting offset out of bounds"));
+    ZELVAR_TRY(OwnedBytes bytes,
+               postings_.read_bytes_range({ext->posting_offset, static_cast<uint64_t>(end)}));
+    std::span<const uint8_t> cursor = bytes.as_slice();
+    ZELVAR_TRY(BlockPostingList list, BlockPostingList::deserialize(cursor));
+    return std::optional<BlockPostingList>(std::move(list));
+  }
+
+  auto decoded = TermInfo::decode_inline(*info);
+  if (!decoded) return std::unexpected(Error::corruption("TermInfo has neither inline nor external data"));
+  const auto& [docs, freqs] = *decoded;
+  PostingList postings;
+  postings.reserve(docs.size());
+  for (size_t i = 0; i < docs.size(); ++i) postings.push_back({docs[i], freqs[i]});
+  return std::optional<BlockPostingList>(BlockPostingList::from_posting_list(postings));
+}
+
+Result<std::optional<Document>> AsyncSegmentReader::doc(uint32_t local) const {
+  ZELVAR_TRY(std::optional<Document> document, store_->get(local));
+  return document;
+}
+
+}  // namespace zelvar

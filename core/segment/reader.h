@@ -1,0 +1,110 @@
+// AsyncSegmentReader: one open segment of an index.
+//
+// A segment is opened once from its files and then shared, read-only, by
+// every request: its metadata (document count, per-field token statistics),
+// its term dictionary, a handle on its posting file, its document store and,
+// for schemas with dense-vector fields, its vector indexes.
+//
+// `open` touches the files strictly in this order, each step finished before
+// the next begins:
+//   ".meta"    read whole and parsed
+//   ".terms"   size taken, then footer, block index, sparse index, bloom
+//              filter and compression dictionary read
+//   ".post"    size taken only (so a missing posting file fails the open,
+//              although postings are read only by later lookups)
+//   ".store"   size taken, then footer, dictionary and block index read
+//   vectors    only when the schema has a dense-vector field
+// Any failure fails the open with Error::Io carrying the file layer's error.
+//
+// Document numbers here are local to the segment; `doc_base` is the global
+// number of the segment's first document, given by whoever lists the segment.
+//
+// Thread safety: immutable after `open`; any number of threads may call
+// `get_postings` and `doc` at once. The only shared mutable state reached
+// through a reader is the two block caches, each behind its own lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/directories/directory.h"
+#include "core/directories/lazy_file.h"
+#include "core/dsl/document.h"
+#include "core/dsl/schema.h"
+#include "core/error/error.h"
+#include "core/segment/segment_id.h"
+#include "core/segment/segment_meta.h"
+#include "core/segment/store.h"
+#include "core/structures/postings/posting.h"
+#include "core/structures/postings/term_info.h"
+#include "core/structures/sstable/sstable.h"
+
+namespace zelvar {
+
+// The dense-vector indexes of a segment. Loading them is not wired up yet:
+// every segment opens with an empty set, whatever its schema.
+struct SegmentVectors {};
+
+class AsyncSegmentReader {
+ public:
+  // Opens segment `id` of `directory` (see the file order above).
+  // `cache_blocks` is the capacity of both the term-dictionary block cache
+  // and the document-store block cache.
+  static Result<std::shared_ptr<const AsyncSegmentReader>> open(
+      const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
+      uint32_t doc_base, size_t cache_blocks);
+
+  AsyncSegmentReader(const AsyncSegmentReader&) = delete;
+  AsyncSegmentReader& operator=(const AsyncSegmentReader&) = delete;
+
+  // The posting list of `term` in `field`; absent when the segment has no
+  // such term. Every call reads the list afresh (posting lists are not
+  // cached; the dictionary's blocks are). Corruption errors:
+  // "Posting offset out of bounds" for an external list that ends beyond the
+  // posting file, "TermInfo has neither inline nor external data" for inline
+  // postings that do not decode.
+  Result<std::optional<BlockPostingList>> get_postings(Field field,
+                                                       std::span<const uint8_t> term) const;
+  Result<std::optional<BlockPostingList>> get_postings(Field field, std::string_view term) const;
+
+  // The stored document with local number `local`; absent when `local` is at
+  // or beyond the store's document count.
+  Result<std::optional<Document>> doc(uint32_t local) const;
+
+  const SegmentMeta& meta() const { return meta_; }
+  uint32_t num_docs() const { return meta_.num_docs; }
+  uint32_t doc_base() const { return doc_base_; }
+  const std::shared_ptr<const Schema>& schema() const { return schema_; }
+  const AsyncSSTableReader& term_dict() const { return *term_dict_; }
+  const AsyncStoreReader& store() const { return *store_; }
+  // The size of ".post" taken at open; external lists must end within it.
+  uint64_t postings_file_size() const { return postings_.file_size(); }
+
+  // The key under which the term dictionary holds (field, term): the field
+  // number as 4 little-endian bytes followed by the term's bytes.
+  static std::vector<uint8_t> term_key(Field field, std::span<const uint8_t> term);
+
+ private:
+  struct Parts;
+  explicit AsyncSegmentReader(Parts parts);
+
+  // The vector step of `open`: the dense-vector indexes the schema asks for.
+  static IoResult<SegmentVectors> load_vectors_file(const FsDirectory& directory,
+                                                    const SegmentFiles& files,
+                                                    const Schema& schema);
+
+  SegmentMeta meta_;
+  std::shared_ptr<const AsyncSSTableReader> term_dict_;
+  LazyFileHandle postings_;  // size taken at open
+  std::shared_ptr<const AsyncStoreReader> store_;
+  std::shared_ptr<const Schema> schema_;
+  uint32_t doc_base_;
+  SegmentVectors vectors_;
+};
+
+}  // namespace zelvar

@@ -1,0 +1,178 @@
+#include "core/segment/store.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "core/error/result.h"
+
+namespace zelvar {
+namespace {
+
+constexpr uint64_t kEntrySize = 20;
+constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
+
+template <class T>
+T read_le(const uint8_t* p) {
+  T value = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(p[i]) << (8 * i);
+  return value;
+}
+
+IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
+IoError unexpected_eof() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
+IoError doc_not_found() { return invalid_data("Doc not found in index"); }
+
+struct Footer {
+  uint64_t data_end_offset;
+  uint64_t dict_offset;
+  uint32_t num_docs;
+  uint32_t has_dict;
+  uint32_t version;
+  uint32_t magic;
+};
+
+Footer read_footer(const uint8_t* p) {
+  return Footer{read_le<uint64_t>(p), read_le<uint64_t>(p + 8), read_le<uint32_t>(p + 16),
+                read_le<uint32_t>(p + 20), read_le<uint32_t>(p + 24), read_le<uint32_t>(p + 28)};
+}
+
+// Reads the dictionary section at `offset`: the dictionary, and the offset
+// just past it, where the index region starts.
+IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const LazyFileHandle& handle,
+                                                              uint64_t offset) {
+  // Offsets near 2^64 would wrap; such a section cannot lie inside any file.
+  if (offset > kU64Max - 4) {
+    return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
+  }
+  ZELVAR_TRY(OwnedBytes length_bytes, handle.read_bytes_range(ByteRange{offset, offset + 4}));
+  const uint64_t start = offset + 4;
+  const uint64_t length = read_le<uint32_t>(length_bytes.data());
+  if (start > kU64Max - length) {
+    return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
+  }
+  ZELVAR_TRY(OwnedBytes dict_bytes, handle.read_bytes_range(ByteRange{start, start + length}));
+  return std::pair{CompressionDict{dict_bytes.to_vec()}, start + length};
+}
+
+IoResult<std::vector<StoreBlockIndex>> parse_index(const OwnedBytes& region) {
+  if (region.size() < 4) return std::unexpected(unexpected_eof());
+  const uint32_t count = read_le<uint32_t>(region.data());
+  const size_t available = (region.size() - 4) / kEntrySize;
+  std::vector<StoreBlockIndex> index;
+  // The count is only trusted as far as the region's bytes can back it.
+  index.reserve(std::min<size_t>(count, available));
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i >= available) return std::unexpected(unexpected_eof());
+    const uint8_t* p = region.data() + 4 + kEntrySize * i;
+    index.push_back(StoreBlockIndex{read_le<uint32_t>(p), read_le<uint64_t>(p + 4),
+                                    read_le<uint32_t>(p + 12), read_le<uint32_t>(p + 16)});
+  }
+  return index;
+}
+
+// The last entry whose first_doc is at most `local`, or entry 0 when every
+// first_doc exceeds it. Precondition: the index is not empty.
+const StoreBlockIndex& choose_block(std::span<const StoreBlockIndex> index, uint32_t local) {
+  size_t size = index.size();
+  size_t base = 0;
+  while (size > 1) {
+    const size_t half = size / 2;
+    const size_t mid = base + half;
+    if (index[mid].first_doc <= local) base = mid;
+    size -= half;
+  }
+  return index[base];
+}
+
+// The JSON text of the record `skip` records into `block`.
+IoResult<std::span<const uint8_t>> find_record(std::span<const uint8_t> block, uint32_t skip) {
+  size_t pos = 0;
+  for (uint32_t i = 0;; ++i) {
+    if (block.size() - pos < 4) return std::unexpected(unexpected_eof());
+    const uint32_t length = read_le<uint32_t>(block.data() + pos);
+    pos += 4;
+    if (length > block.size() - pos) return std::unexpected(invalid_data("Invalid doc length"));
+    if (i == skip) return block.subspan(pos, length);
+    pos += length;
+  }
+}
+
+}  // namespace
+
+IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFileHandle handle,
+                                                                         size_t cache_blocks) {
+  const uint64_t file_size = handle.file_size();
+  if (file_size < kFooterSize) return std::unexpected(invalid_data("Store too small"));
+  const uint64_t footer_start = file_size - kFooterSize;
+
+  ZELVAR_TRY(OwnedBytes footer_bytes, handle.read_bytes_range(ByteRange{footer_start, file_size}));
+  const Footer footer = read_footer(footer_bytes.data());
+  if (footer.magic != kMagic) return std::unexpected(invalid_data("Invalid store magic"));
+  if (footer.version != kVersion) {
+    return std::unexpected(invalid_data("Unsupported store version: " + std::to_string(footer.version)));
+  }
+
+  std::optional<CompressionDict> dictionary;
+  uint64_t index_start = footer.data_end_offset;
+  if (footer.has_dict != 0 && footer.dict_offset != 0) {
+    ZELVAR_TRY(auto section, read_dictionary(handle, footer.dict_offset));
+    dictionary = std::move(section.first);
+    index_start = section.second;
+  }
+  // A region that would end before it starts is refused without a read.
+  if (index_start > footer_start) {
+    return std::unexpected(invalid_data("Store index region out of bounds: starts at " +
+                                        std::to_string(index_start) + ", footer at " +
+                                        std::to_string(footer_start)));
+  }
+  ZELVAR_TRY(OwnedBytes region, handle.read_bytes_range(ByteRange{index_start, footer_start}));
+  ZELVAR_TRY(std::vector<StoreBlockIndex> index, parse_index(region));
+
+  // The block area is not checked against the file here: a block beyond the
+  // file fails when it is read.
+  LazyFileSlice data(std::move(handle), 0, footer.data_end_offset);
+  return std::shared_ptr<const AsyncStoreReader>(new AsyncStoreReader(
+      std::move(index), std::move(dictionary), std::move(data), cache_blocks, footer.num_docs));
+}
+
+IoResult<std::optional<Document>> AsyncStoreReader::get(uint32_t local) const {
+  if (local >= num_docs_) return std::optional<Document>();
+  if (index_.empty()) return std::unexpected(doc_not_found());
+  const StoreBlockIndex& entry = choose_block(index_, local);
+  // A number below the first block or in a gap between blocks.
+  if (entry.first_doc > local || local - entry.first_doc >= entry.num_docs) {
+    return std::unexpected(doc_not_found());
+  }
+  ZELVAR_TRY(StoreBlock block, load_block(entry));
+  ZELVAR_TRY(std::span<const uint8_t> record, find_record(*block, local - entry.first_doc));
+  ZELVAR_TRY(Document document, store::deserialize_document(record));
+  return std::optional<Document>(std::move(document));
+}
+
+IoResult<StoreBlock> AsyncStoreReader::load_block(const StoreBlockIndex& entry) const {
+  if (StoreBlock cached = cache_.get(entry.first_doc)) return cached;
+
+  if (entry.offset > kU64Max - entry.length) {
+    return std::unexpected(invalid_data("Store block out of bounds: offset " + std::to_string(entry.offset) +
+                                        " length " + std::to_string(entry.length)));
+  }
+  ZELVAR_TRY(OwnedBytes compressed,
+             data_.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
+  ZELVAR_TRY(std::vector<uint8_t> raw, dictionary_ ? zstd::decompress_with_dict(compressed.as_slice(), *dictionary_)
+                                                   : zstd::decompress(compressed.as_slice()));
+  auto block = std::make_shared<const std::vector<uint8_t>>(std::move(raw));
+  cache_.insert(entry.first_doc, block);
+  return block;
+}
+
+namespace store {
+
+IoResult<Document> deserialize_document(std::span<const uint8_t> bytes) {
+  dsl::JsonResult<Document> document = Document::from_json(bytes);
+  if (!document) return std::unexpected(invalid_data(document.error().to_string()));
+  return std::move(*document);
+}
+
+}  // namespace store
+}  // namespace zelvar

@@ -1,0 +1,28 @@
+#include "tests/writer/meta_writer.h"
+
+namespace zelvar::test_writer {
+namespace {
+
+template <class T>
+void put_le(std::vector<uint8_t>& out, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<uint8_t> write_meta(const MetaFile& file) {
+  std::vector<uint8_t> out;
+  put_le(out, file.id);
+  put_le(out, file.num_docs);
+  if (file.omit_count) return out;
+  put_le(out, file.count_override.value_or(static_cast<uint32_t>(file.entries.size())));
+  for (const MetaEntry& e : file.entries) {
+    put_le(out, e.field);
+    put_le(out, e.total_tokens);
+    put_le(out, e.doc_count);
+  }
+  out.insert(out.end(), file.trailing.begin(), file.trailing.end());
+  return out;
+}
+
+}  // namespace zelvar::test_writer
