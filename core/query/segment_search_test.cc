@@ -1,0 +1,177 @@
+// Queries run through a segment reader over files written by the test writer.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <bit>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/dsl/schema.h"
+#include "core/query/boolean.h"
+#include "core/query/collector.h"
+#include "core/query/term.h"
+#include "core/segment/reader.h"
+#include "core/segment/segment_id.h"
+#include "tests/writer/index_writer.h"
+
+namespace zelvar {
+namespace {
+
+namespace tw = test_writer;
+
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+
+class SegmentSearchTest : public ::testing::Test {
+ protected:
+  // Field 0: five documents, 11 tokens. Field 1: one document.
+  //   0 "apple banana"   1 "banana banana cherry"   2 "apple cherry cherry"
+  //   3 "Hello World"    4 "apple"
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zelvar_query_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    segment_.id = "1";
+    for (const char* text : {"apple banana", "banana banana cherry", "apple cherry cherry",
+                             "Hello World", "apple"}) {
+      segment_.docs.push_back(tw::text_document({{0, text}}));
+    }
+    segment_.docs[4].indexed.push_back({1, "apple"});
+    segment_.terms.inline_postings = false;  // every list in ".post"
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::shared_ptr<const AsyncSegmentReader> open() {
+    tw::write_segment(dir_, segment_);
+    if (truncate_postings_) {
+      std::filesystem::resize_file(dir_ / (tw::segment_base(segment_.id) + ".post"), 0);
+    }
+    auto reader = AsyncSegmentReader::open(FsDirectory(dir_), *SegmentId::from_hex(segment_.id),
+                                           std::make_shared<const Schema>(), 0, 16);
+    EXPECT_TRUE(reader.has_value()) << reader.error().to_string();
+    return reader.has_value() ? *reader : nullptr;
+  }
+
+  std::filesystem::path dir_;
+  tw::SegmentSpec segment_;
+  bool truncate_postings_ = false;
+};
+
+TEST_F(SegmentSearchTest, TermQueryScoresWithTheSegmentStatistics) {
+  auto reader = open();
+  ASSERT_NE(reader, nullptr);
+  // N 5, df 2, average length 11 / 5.
+  const float idf = TermScorer::compute_idf(5, 2);
+  TermScorer model(BlockPostingList::from_posting_list(std::vector<Posting>{{1, 2}, {0, 1}}), idf,
+                   11.0f / 5.0f);
+  const float tf2 = model.score_tf(2.0f);
+  const float tf1 = model.score_tf(1.0f);
+  ASSERT_GT(tf2, tf1);
+
+  auto hits = collector::search_segment(*reader, TermQuery::text(0, "BaNaNa"), 10);
+  ASSERT_TRUE(hits.has_value()) << hits.error().to_string();
+  ASSERT_EQ(hits->size(), 2u);
+  EXPECT_EQ((*hits)[0].doc_id, 1u);
+  EXPECT_EQ(bits((*hits)[0].score), bits(tf2));
+  EXPECT_EQ((*hits)[1].doc_id, 0u);
+  EXPECT_EQ(bits((*hits)[1].score), bits(tf1));
+
+  auto one = collector::search_segment(*reader, TermQuery::text(0, "banana"), 1);
+  ASSERT_TRUE(one.has_value());
+  EXPECT_EQ(*one, (std::vector<SearchResult>{(*hits)[0]}));
+  auto none = collector::search_segment(*reader, TermQuery::text(0, "banana"), 0);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_TRUE(none->empty());
+
+  auto count = TermQuery::text(0, "cherry").count_estimate(*reader);
+  ASSERT_TRUE(count.has_value());
+  EXPECT_EQ(*count, 2u);
+}
+
+TEST_F(SegmentSearchTest, AbsentTermsFindNothingWithoutError) {
+  auto reader = open();
+  ASSERT_NE(reader, nullptr);
+  for (const TermQuery& query : {TermQuery::text(0, "durian"), TermQuery::text(0, "hello world"),
+                                 TermQuery::text(2, "apple"), TermQuery::text(1, "banana")}) {
+    auto scorer = query.scorer(*reader);
+    ASSERT_TRUE(scorer.has_value()) << query.term();
+    EXPECT_EQ((*scorer)->doc(), TERMINATED) << query.term();
+    auto hits = collector::search_segment(*reader, query, 10);
+    ASSERT_TRUE(hits.has_value());
+    EXPECT_TRUE(hits->empty()) << query.term();
+    auto count = query.count_estimate(*reader);
+    ASSERT_TRUE(count.has_value());
+    EXPECT_EQ(*count, 0u);
+  }
+  // Field 1 has one document of one token: the average length 1.
+  auto hits = collector::search_segment(*reader, TermQuery::text(1, "apple"), 10);
+  ASSERT_TRUE(hits.has_value());
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ((*hits)[0].doc_id, 4u);
+  EXPECT_EQ(bits((*hits)[0].score), bits(TermScorer::compute_idf(5, 1)));
+}
+
+TEST_F(SegmentSearchTest, BooleanQueryOverTheSegment) {
+  auto reader = open();
+  ASSERT_NE(reader, nullptr);
+  auto term = [&](const char* text) { return TermQuery::text(0, text); };
+  auto score_of = [&](const char* text, uint32_t doc) {
+    auto hits = collector::search_segment(*reader, term(text), 10);
+    for (const auto& h : *hits) {
+      if (h.doc_id == doc) return h.score;
+    }
+    ADD_FAILURE() << text << " " << doc;
+    return 0.0f;
+  };
+  const BooleanQuery query =
+      BooleanQuery().must(term("apple")).should(term("cherry")).must_not(term("banana"));
+  auto hits = collector::search_segment(*reader, query, 10);
+  ASSERT_TRUE(hits.has_value()) << hits.error().to_string();
+  ASSERT_EQ(hits->size(), 2u);
+  EXPECT_EQ((*hits)[0].doc_id, 2u);
+  EXPECT_EQ(bits((*hits)[0].score), bits(0.0f + score_of("apple", 2) + score_of("cherry", 2)));
+  EXPECT_EQ((*hits)[1].doc_id, 4u);
+  EXPECT_EQ(bits((*hits)[1].score), bits(0.0f + score_of("apple", 4)));
+
+  auto estimate = BooleanQuery().must(term("apple")).must(term("banana")).count_estimate(*reader);
+  ASSERT_TRUE(estimate.has_value());
+  EXPECT_EQ(*estimate, 2u);
+  estimate = BooleanQuery().should(term("apple")).should(term("cherry")).count_estimate(*reader);
+  ASSERT_TRUE(estimate.has_value());
+  EXPECT_EQ(*estimate, 5u);
+
+  auto absent_must = collector::search_segment(
+      *reader, BooleanQuery().must(term("durian")).should(term("apple")), 10);
+  ASSERT_TRUE(absent_must.has_value());
+  EXPECT_TRUE(absent_must->empty());
+}
+
+TEST_F(SegmentSearchTest, PostingReadErrorsFailTheSearch) {
+  truncate_postings_ = true;
+  auto reader = open();
+  ASSERT_NE(reader, nullptr);
+  const std::string expected = "Index corruption: Posting offset out of bounds";
+  auto term = [&](const char* text) { return TermQuery::text(0, text); };
+
+  auto hits = collector::search_segment(*reader, term("apple"), 10);
+  ASSERT_FALSE(hits.has_value());
+  EXPECT_EQ(hits.error().to_string(), expected);
+  auto count = term("apple").count_estimate(*reader);
+  ASSERT_FALSE(count.has_value());
+  EXPECT_EQ(count.error().to_string(), expected);
+
+  // An absent term reads no postings, so the failing clause decides.
+  auto boolean = collector::search_segment(
+      *reader, BooleanQuery().must(term("durian")).must_not(term("apple")), 10);
+  ASSERT_FALSE(boolean.has_value());
+  EXPECT_EQ(boolean.error().to_string(), expected);
+  auto estimate = BooleanQuery().should(term("durian")).should(term("apple")).count_estimate(*reader);
+  ASSERT_FALSE(estimate.has_value());
+  EXPECT_EQ(estimate.error().to_string(), expected);
+}
+
+}  // namespace
+}  // namespace zelvar
