@@ -8,11 +8,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZELVAR_BUILD_ROOT:-$root/build}/demo
 python=/usr/bin/python3
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libzstd-dev libicu-dev python3-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libzstd-dev libicu-dev libstemmer-dev python3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# npm may come with a Node.js installed from elsewhere; only a missing command
+# asks for Debian's package.
+command -v npm >/dev/null || missing+=(npm)
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   sudo_cmd=()

@@ -10,11 +10,14 @@ build=${ZELVAR_BUILD_ROOT:-$root/build}
 
 # ---- packages --------------------------------------------------------------
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libzstd-dev libicu-dev python3-dev python3-pytest)
+          libzstd-dev libicu-dev libstemmer-dev python3-dev python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# npm may come with a Node.js installed from elsewhere; only a missing command
+# asks for Debian's package.
+command -v npm >/dev/null || missing+=(npm)
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -24,11 +27,19 @@ fi
 
 jobs=$(nproc)
 
+# The stop-word lists of the tokenizers come from the npm registry; fetched once
+# and shared by every build folder.
+stopwords="$build/npm/node_modules/stopwords-iso/stopwords-iso.json"
+if [ ! -f "$stopwords" ]; then
+  npm install --no-save --no-audit --no-fund --prefix "$build/npm" stopwords-iso@1.1.0 >/dev/null
+fi
+
 # ---- build -----------------------------------------------------------------
 configure() {  # configure DIR [cmake options...]
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 \
+    -DZELVAR_STOPWORDS_JSON="$stopwords" "$@" >/dev/null
 }
 configure "$build/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DZELVAR_SANITIZE=ON

@@ -29,12 +29,14 @@ std::vector<Field> settle_default_fields(const Schema& schema) {
 
 Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema,
              IndexConfig config, SegmentReaders segments, std::vector<Field> default_fields,
+             std::shared_ptr<const TokenizerRegistry> tokenizers,
              std::shared_ptr<const WorkerPool> thread_pool)
     : directory_(std::move(directory)),
       schema_(std::move(schema)),
       config_(std::move(config)),
       segments_(std::move(segments)),
       default_fields_(std::move(default_fields)),
+      tokenizers_(std::move(tokenizers)),
       thread_pool_(std::move(thread_pool)) {}
 
 Index::~Index() {
@@ -45,6 +47,7 @@ Index::~Index() {
   config_.merge_policy.reset();
   segments_.clear();
   default_fields_.clear();
+  tokenizers_.reset();
   thread_pool_.reset();
 }
 
@@ -62,10 +65,12 @@ Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig co
   ZELVAR_TRY(std::shared_ptr<const WorkerPool> pool, WorkerPool::start(config.num_threads));
 
   std::vector<Field> default_fields = settle_default_fields(*schema);
+  auto tokenizers = std::make_shared<const TokenizerRegistry>(TokenizerRegistry::default_registry());
 
   return std::shared_ptr<Index>(new Index(std::move(shared_directory), std::move(schema),
                                           std::move(config), std::move(segments),
-                                          std::move(default_fields), std::move(pool)));
+                                          std::move(default_fields), std::move(tokenizers),
+                                          std::move(pool)));
 }
 
 Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirectory>& directory,

@@ -32,6 +32,7 @@
 #include "core/index/index_config.h"
 #include "core/index/worker_pool.h"
 #include "core/segment/reader.h"
+#include "core/tokenizer/registry.h"
 
 namespace zelvar {
 
@@ -86,10 +87,12 @@ class Index {
   const std::vector<Field>& default_fields() const { return default_fields_; }
 
   size_t worker_threads() const { return thread_pool_->num_threads(); }
+  const TokenizerRegistry& tokenizers() const { return *tokenizers_; }
 
  private:
   Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema,
         IndexConfig config, SegmentReaders segments, std::vector<Field> default_fields,
+        std::shared_ptr<const TokenizerRegistry> tokenizers,
         std::shared_ptr<const WorkerPool> thread_pool);
 
   // Fields are released in this order when the index is destroyed.
@@ -99,7 +102,7 @@ class Index {
   mutable std::shared_mutex segments_mutex_;
   SegmentReaders segments_;  // guarded by segments_mutex_
   std::vector<Field> default_fields_;
-  // The tokenizer registry joins here with the text-analysis work.
+  std::shared_ptr<const TokenizerRegistry> tokenizers_;
   std::shared_ptr<const WorkerPool> thread_pool_;
 };
 

@@ -1,0 +1,209 @@
+#include "core/tokenizer/tokenizer.h"
+
+#include <libstemmer.h>
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/stringpiece.h>
+#include <unicode/uchar.h>
+
+#include <array>
+#include <climits>
+#include <new>
+
+namespace zelvar {
+namespace {
+
+constexpr std::array<const char*, kNumLanguages> kSnowballNames = {
+    "arabic",  "danish",    "dutch",      "english",  "finnish", "french",
+    "german",  "greek",     "hungarian",  "italian",  "norwegian", "portuguese",
+    "romanian", "russian",  "spanish",    "swedish",  "tamil",   "turkish",
+};
+
+// One decoded character: its code point, or -1 for an ill-formed sequence,
+// and the number of bytes it takes (the maximal ill-formed subpart, at least
+// one byte, for an ill-formed one).
+struct Decoded {
+  int32_t code_point;
+  size_t length;
+};
+
+// Decodes the character at `at` (< text.size()) by the well-formed byte
+// ranges of UTF-8, so overlong forms, surrogates and values past U+10FFFF
+// are ill-formed.
+Decoded decode_utf8(std::string_view text, size_t at) {
+  auto byte = [&](size_t k) { return static_cast<uint8_t>(text[at + k]); };
+  uint8_t lead = byte(0);
+  if (lead < 0x80) return {lead, 1};
+  size_t trail;
+  int32_t code_point;
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trail = 1;
+    code_point = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trail = 2;
+    code_point = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trail = 3;
+    code_point = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {-1, 1};
+  }
+  size_t length = 1;
+  for (size_t k = 0; k < trail; ++k) {
+    if (at + length >= text.size()) return {-1, length};
+    uint8_t next = byte(length);
+    if (next < low || next > high) return {-1, length};
+    code_point = (code_point << 6) | (next & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+    ++length;
+  }
+  return {code_point, length};
+}
+
+bool is_white_space(int32_t c) {
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+  return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+
+bool is_alphanumeric(int32_t c) {
+  if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  if (u_hasBinaryProperty(c, UCHAR_ALPHABETIC)) return true;
+  int8_t type = u_charType(c);
+  return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
+}
+
+// Calls on_word(from, to) for the byte span of every word, in text order.
+template <class F>
+void for_each_word(std::string_view text, F&& on_word) {
+  bool in_word = false;
+  size_t start = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    Decoded c = decode_utf8(text, at);
+    if (c.code_point >= 0 && is_white_space(c.code_point)) {
+      if (in_word) on_word(start, at);
+      in_word = false;
+    } else if (!in_word) {
+      in_word = true;
+      start = at;
+    }
+    at += c.length;
+  }
+  if (in_word) on_word(start, text.size());
+}
+
+// The word's alphanumeric characters, each replaced by its full lower-case
+// mapping. Characters are mapped one at a time, so no mapping depends on its
+// neighbours (capital sigma always becomes U+03C3).
+std::string lowercase_alphanumerics(std::string_view word) {
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  size_t at = 0;
+  while (at < word.size()) {
+    Decoded c = decode_utf8(word, at);
+    if (c.code_point >= 0 && is_alphanumeric(c.code_point)) {
+      if (c.code_point < 0x80) {
+        char ascii = static_cast<char>(c.code_point);
+        out.push_back(ascii >= 'A' && ascii <= 'Z' ? static_cast<char>(ascii - 'A' + 'a') : ascii);
+      } else {
+        // The root locale: no Turkish or Lithuanian special cases.
+        UErrorCode status = U_ZERO_ERROR;
+        icu::CaseMap::utf8ToLower("", 0,
+                                  icu::StringPiece(word.data() + at, static_cast<int32_t>(c.length)),
+                                  sink, nullptr, status);
+        // A single well-formed character always maps; keep it as it stands
+        // should the library ever refuse.
+        if (U_FAILURE(status)) out.append(word.substr(at, c.length));
+      }
+    }
+    at += c.length;
+  }
+  return out;
+}
+
+std::vector<Token> lowercase_tokens(std::string_view text) {
+  std::vector<Token> tokens;
+  for_each_word(text, [&](size_t from, size_t to) {
+    std::string lowered = lowercase_alphanumerics(text.substr(from, to - from));
+    if (lowered.empty()) return;
+    auto position = static_cast<uint32_t>(tokens.size());
+    tokens.push_back(Token{std::move(lowered), from, to, position});
+  });
+  return tokens;
+}
+
+struct StemmerDeleter {
+  void operator()(sb_stemmer* stemmer) const { sb_stemmer_delete(stemmer); }
+};
+
+// A Snowball stemmer keeps its working state inside the stemmer object, so
+// each thread gets its own, made on first use and freed when the thread ends.
+// Null for a number outside the eighteen languages.
+sb_stemmer* thread_stemmer(Language language) {
+  thread_local std::array<std::unique_ptr<sb_stemmer, StemmerDeleter>, kNumLanguages> stemmers;
+  auto index = static_cast<size_t>(language);
+  if (index >= kNumLanguages) return nullptr;
+  std::unique_ptr<sb_stemmer, StemmerDeleter>& slot = stemmers[index];
+  if (!slot) {
+    // Every one of the eighteen algorithms exists in the library (a test
+    // checks it), so a null here means memory ran out.
+    slot.reset(sb_stemmer_new(kSnowballNames[index], "UTF_8"));
+    if (!slot) throw std::bad_alloc();
+  }
+  return slot.get();
+}
+
+}  // namespace
+
+std::string_view language_name(Language language) {
+  auto index = static_cast<size_t>(language);
+  return index < kNumLanguages ? kSnowballNames[index] : "";
+}
+
+std::vector<Token> SimpleTokenizer::tokenize(std::string_view text) const {
+  std::vector<Token> tokens;
+  for_each_word(text, [&](size_t from, size_t to) {
+    auto position = static_cast<uint32_t>(tokens.size());
+    tokens.push_back(Token{std::string(text.substr(from, to - from)), from, to, position});
+  });
+  return tokens;
+}
+
+std::vector<Token> LowercaseTokenizer::tokenize(std::string_view text) const {
+  return lowercase_tokens(text);
+}
+
+std::vector<Token> StemmerTokenizer::tokenize(std::string_view text) const {
+  std::vector<Token> tokens = lowercase_tokens(text);
+  sb_stemmer* stemmer = thread_stemmer(language_);
+  if (stemmer == nullptr) return tokens;
+  for (Token& token : tokens) {
+    // The library measures words in int; a longer one is left as it is.
+    if (token.text.size() > static_cast<size_t>(INT_MAX)) continue;
+    const sb_symbol* stem = sb_stemmer_stem(
+        stemmer, reinterpret_cast<const sb_symbol*>(token.text.data()),
+        static_cast<int>(token.text.size()));
+    if (stem == nullptr) throw std::bad_alloc();
+    token.text.assign(reinterpret_cast<const char*>(stem),
+                      static_cast<size_t>(sb_stemmer_length(stemmer)));
+  }
+  return tokens;
+}
+
+std::optional<std::unordered_set<std::string>> stop_word_set(Language language) {
+  std::optional<std::span<const std::string_view>> list = stop_word_list(language);
+  if (!list) return std::nullopt;
+  std::unordered_set<std::string> words;
+  words.reserve(list->size());
+  for (std::string_view word : *list) words.emplace(word);
+  return words;
+}
+
+}  // namespace zelvar
