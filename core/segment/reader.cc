@@ -52,12 +52,10 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
   return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(parts)));
 }
 
-IoResult<SegmentVectors> AsyncSegmentReader::load_vectors_file(const FsDirectory& /*directory*/,
-                                                               const SegmentFiles& /*files*/,
-                                                               const Schema& /*schema*/) {
-  // Dense-vector indexes are not loaded yet: every segment opens without
-  // them, and the ".vectors" file is not touched.
-  return SegmentVectors{};
+IoResult<SegmentVectors> AsyncSegmentReader::load_vectors_file(const FsDirectory& directory,
+                                                               const SegmentFiles& files,
+                                                               const Schema& schema) {
+  return ::zelvar::load_vectors_file(directory, files.vectors, schema);
 }
 
 std::vector<uint8_t> AsyncSegmentReader::term_key(Field field, std::span<const uint8_t> term) {

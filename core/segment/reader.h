@@ -43,12 +43,12 @@
 #include "core/structures/postings/posting.h"
 #include "core/structures/postings/term_info.h"
 #include "core/structures/sstable/sstable.h"
+#include "core/structures/vector/vector_file.h"
 
 namespace zelvar {
 
-// The dense-vector indexes of a segment. Loading them is not wired up yet:
-// every segment opens with an empty set, whatever its schema.
-struct SegmentVectors {};
+// The dense-vector indexes of a segment and its coarse centroids.
+using SegmentVectors = LoadedVectors;
 
 class AsyncSegmentReader {
  public:
@@ -84,6 +84,12 @@ class AsyncSegmentReader {
   const AsyncStoreReader& store() const { return *store_; }
   // The size of ".post" taken at open; external lists must end within it.
   uint64_t postings_file_size() const { return postings_.file_size(); }
+  // The segment's dense-vector indexes by field number, and its centroids
+  // (none without an IVF index whose centroid file loaded).
+  const std::map<uint32_t, VectorIndex>& vector_indexes() const { return vectors_.vector_indexes; }
+  const std::shared_ptr<const CoarseCentroids>& coarse_centroids() const {
+    return vectors_.coarse_centroids;
+  }
 
   // The key under which the term dictionary holds (field, term): the field
   // number as 4 little-endian bytes followed by the term's bytes.

@@ -1,0 +1,77 @@
+#include "core/structures/vector/quantization/pq_codebook.h"
+
+#include <string>
+#include <utility>
+
+#include "core/error/result.h"
+#include "core/structures/vector/quantization/side_file.h"
+
+namespace zelvar {
+
+IoResult<PQCodebook> PQCodebook::from_bytes(std::span<const uint8_t> file) {
+  side_file::Cursor cursor(file);
+  // A file too short for its magic is short, whatever its bytes say.
+  ZELVAR_TRY(uint32_t magic, cursor.u32());
+  if (magic != kPQCodebookMagic) {
+    return std::unexpected(IoError(IoErrorKind::InvalidData, std::string(kInvalidCodebookMagic)));
+  }
+  PQCodebook out;
+  ZELVAR_TRY(uint32_t version, cursor.u32());
+  ZELVAR_TRY(out.stamp, cursor.u64());
+  ZELVAR_TRY(uint32_t dim, cursor.u32());
+  ZELVAR_TRY(uint32_t num_subspaces, cursor.u32());
+  out.dim = dim;
+  out.num_subspaces = num_subspaces;
+
+  if (version >= 2) {
+    ZELVAR_TRY(uint32_t subspace_dim, cursor.u32());
+    ZELVAR_TRY(uint32_t num_centroids, cursor.u32());
+    out.subspace_dim = subspace_dim;
+    out.num_centroids = num_centroids;
+    ZELVAR_TRY(out.flag_p, cursor.boolean());
+    ZELVAR_TRY(out.param_x, cursor.f32());
+    ZELVAR_TRY(out.param_y, cursor.f32());
+    ZELVAR_TRY(out.flag_q, cursor.boolean());
+    ZELVAR_TRY(uint32_t param_n, cursor.u32());
+    out.param_n = param_n;
+    ZELVAR_TRY(uint8_t rotation_present, cursor.u8());
+    if (rotation_present != 0) {
+      ZELVAR_TRY(out.rotation, cursor.f32_array(uint64_t{dim} * dim));
+    }
+  } else {
+    ZELVAR_TRY(uint32_t num_centroids, cursor.u32());
+    out.num_centroids = num_centroids;
+    ZELVAR_TRY(out.flag_p, cursor.boolean());
+    ZELVAR_TRY(out.param_y, cursor.f32());
+    // The old layout derives the subspace width; refuse the header that
+    // cannot give one, once the whole header is known to be there.
+    if (num_subspaces == 0) {
+      return std::unexpected(
+          IoError(IoErrorKind::InvalidData, std::string(kCodebookZeroSubspaces)));
+    }
+    out.subspace_dim = dim / num_subspaces;
+  }
+
+  // Three u32 counts may overflow 64 bits; such a product can never be backed
+  // by the file, so it is a file that ends early.
+  uint64_t per_centroid = 0;
+  uint64_t values = 0;
+  if (!side_file::checked_mul(out.num_centroids, out.num_subspaces, per_centroid) ||
+      !side_file::checked_mul(per_centroid, out.subspace_dim, values)) {
+    return std::unexpected(side_file::ran_out());
+  }
+  ZELVAR_TRY(out.codebook, cursor.f32_array(values));
+
+  ZELVAR_TRY(uint8_t norms_present, cursor.u8());
+  if (norms_present != 0) {
+    ZELVAR_TRY(out.norms, cursor.f32_array(per_centroid));
+  }
+  return out;
+}
+
+IoResult<PQCodebook> PQCodebook::load(std::string_view path) {
+  ZELVAR_TRY(std::vector<uint8_t> file, side_file::read_whole(path));
+  return from_bytes(file);
+}
+
+}  // namespace zelvar

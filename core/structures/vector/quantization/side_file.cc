@@ -1,0 +1,112 @@
+#include "core/structures/vector/quantization/side_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/error/result.h"
+
+namespace zelvar::side_file {
+
+IoResult<std::vector<uint8_t>> read_whole(std::string_view path) {
+  // The path comes from the schema; an embedded NUL would silently name
+  // another file.
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(IoError(IoErrorKind::InvalidInput, std::string(kPathWithNul)));
+  }
+  const std::string name(path);
+  // Non-blocking open, so that a FIFO named by the path cannot stall the open.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  // Only regular files have an end: a device or a pipe could be read forever.
+  // A directory is left to fail on its first read with the system's error.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int code = errno;
+    ::close(fd);
+    return std::unexpected(IoError::from_os(code));
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(IoError(IoErrorKind::InvalidInput, std::string(kNotARegularFile)));
+  }
+  // The buffer grows with what is actually read, not with a size reported
+  // up front, so it never outgrows the file.
+  std::vector<uint8_t> data;
+  uint8_t chunk[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int code = errno;
+      ::close(fd);
+      return std::unexpected(IoError::from_os(code));
+    }
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  return data;
+}
+
+IoError ran_out() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
+
+IoResult<std::span<const uint8_t>> Cursor::take(size_t n) {
+  if (n > remaining()) return std::unexpected(ran_out());
+  auto out = bytes_.subspan(pos_, n);
+  pos_ += n;
+  return out;
+}
+
+IoResult<uint8_t> Cursor::u8() {
+  ZELVAR_TRY(auto b, take(1));
+  return b[0];
+}
+
+IoResult<bool> Cursor::boolean() {
+  ZELVAR_TRY(uint8_t b, u8());
+  return b != 0;
+}
+
+IoResult<uint32_t> Cursor::u32() {
+  ZELVAR_TRY(auto b, take(4));
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
+IoResult<uint64_t> Cursor::u64() {
+  ZELVAR_TRY(auto b, take(8));
+  uint64_t v = 0;
+  for (size_t i = 8; i-- > 0;) v = v << 8 | b[i];
+  return v;
+}
+
+IoResult<float> Cursor::f32() {
+  ZELVAR_TRY(uint32_t bits, u32());
+  return std::bit_cast<float>(bits);
+}
+
+IoResult<std::vector<float>> Cursor::f32_array(uint64_t count) {
+  if (count > remaining() / 4) return std::unexpected(ran_out());
+  const auto n = static_cast<size_t>(count);
+  ZELVAR_TRY(auto b, take(n * 4));
+  std::vector<float> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* p = b.data() + i * 4;
+    const uint32_t bits =
+        uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    out.push_back(std::bit_cast<float>(bits));
+  }
+  return out;
+}
+
+bool checked_mul(uint64_t a, uint64_t b, uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+}  // namespace zelvar::side_file

@@ -1,0 +1,59 @@
+// Helpers shared by the readers of the vector side files (coarse centroids and
+// product-quantization codebooks): the whole-file read by path and a bounded
+// little-endian cursor over the bytes in memory.
+//
+// Thread safety: free functions and a cursor owned by one read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/error/io_error.h"
+
+namespace zelvar::side_file {
+
+// Reads the file at `path` (used as written: absolute, or relative to the
+// working directory) whole, on the calling thread. Errors are the operating
+// system's, unchanged (a directory fails on its first read); InvalidInput
+// kPathWithNul for a path holding a NUL byte and kNotARegularFile for a
+// device, pipe or socket, which have no end to read to.
+IoResult<std::vector<uint8_t>> read_whole(std::string_view path);
+
+inline constexpr std::string_view kPathWithNul = "path contains a NUL byte";
+inline constexpr std::string_view kNotARegularFile = "not a regular file";
+
+// UnexpectedEof "failed to fill whole buffer".
+IoError ran_out();
+
+// Reads fixed-width little-endian values; every read is checked against the
+// bytes left. Views `bytes`, which must outlive it.
+class Cursor {
+ public:
+  explicit Cursor(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+  size_t remaining() const { return bytes_.size() - pos_; }
+
+  IoResult<uint8_t> u8();
+  IoResult<bool> boolean();  // one byte, non-zero is true
+  IoResult<uint32_t> u32();
+  IoResult<uint64_t> u64();
+  IoResult<float> f32();
+
+  // `count` f32 values. The count is checked against the bytes left before
+  // anything is reserved, so a header count cannot allocate beyond the file.
+  IoResult<std::vector<float>> f32_array(uint64_t count);
+
+ private:
+  IoResult<std::span<const uint8_t>> take(size_t n);
+
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+// Stores `a` * `b` in `out`; false when the product does not fit in 64 bits.
+bool checked_mul(uint64_t a, uint64_t b, uint64_t& out);
+
+}  // namespace zelvar::side_file

@@ -1,0 +1,182 @@
+#include "core/structures/vector/vector_file.h"
+
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace zelvar {
+namespace {
+
+// The rotation codebook of every IVF-RaBitQ index: the query bits and seed
+// are fixed, only the dimension comes from the body.
+constexpr uint8_t kIvfRaBitQQueryBits = 4;
+constexpr uint64_t kIvfRaBitQSeed = 42;
+
+constexpr uint8_t kTypeRaBitQ = 0;
+constexpr uint8_t kTypeIvfRaBitQ = 1;
+constexpr uint8_t kTypeIvfPq = 2;
+
+IoError ran_out() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
+
+uint32_t le_u32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+uint64_t le_u64(const uint8_t* p) {
+  return uint64_t{le_u32(p)} | uint64_t{le_u32(p + 4)} << 32;
+}
+
+// The dense-vector configuration of field `field_id`, if the schema has that
+// field and it carries one.
+const DenseVectorConfig* dense_config(const Schema& schema, uint32_t field_id) {
+  const FieldEntry* entry = schema.get_field_entry(field_id);
+  if (entry == nullptr || !entry->dense_vector_config) return nullptr;
+  return &*entry->dense_vector_config;
+}
+
+// One load: the result under construction and the codebooks built so far.
+// The schema must outlive the loader.
+class Loader {
+ public:
+  explicit Loader(const Schema& schema) : schema_(schema) {}
+
+  void handle(const VectorDirectoryEntry& entry, std::span<const uint8_t> body) {
+    switch (entry.index_type) {
+      case kTypeRaBitQ:
+        if (auto index = RaBitQIndex::from_json(body)) insert_rabitq(entry, std::move(*index));
+        return;
+      case kTypeIvfRaBitQ:
+        if (auto index = IVFRaBitQIndex::from_json(body)) insert_ivf_rabitq(entry, std::move(*index));
+        return;
+      case kTypeIvfPq:
+        if (auto index = IVFPQIndex::from_bytes(body)) insert_ivf_pq(entry, std::move(*index));
+        return;
+      default:
+        // Codes without a kind of their own: whichever of the two RaBitQ
+        // forms the body reads as.
+        if (auto ivf = IVFRaBitQIndex::from_json(body)) {
+          insert_ivf_rabitq(entry, std::move(*ivf));
+        } else if (auto flat = RaBitQIndex::from_json(body)) {
+          insert_rabitq(entry, std::move(*flat));
+        }
+        return;
+    }
+  }
+
+  LoadedVectors take() && { return std::move(result_); }
+
+ private:
+  void insert(uint32_t field_id, VectorIndex index) {
+    result_.vector_indexes.insert_or_assign(field_id, std::move(index));
+  }
+
+  void insert_rabitq(const VectorDirectoryEntry& entry, RaBitQIndex index) {
+    insert(entry.field_id,
+           VectorIndex{VectorIndex::RaBitQ{std::make_shared<const RaBitQIndex>(std::move(index))}});
+  }
+
+  void insert_ivf_rabitq(const VectorDirectoryEntry& entry, IVFRaBitQIndex index) {
+    load_centroids(entry.field_id);
+    std::shared_ptr<const RaBitQCodebook> codebook = rabitq_codebook(index.config.dim);
+    if (!codebook) return;  // a dimension no codebook can be built for
+    insert(entry.field_id,
+           VectorIndex{VectorIndex::IvfRaBitQ{std::make_shared<const IVFRaBitQIndex>(std::move(index)),
+                                              std::move(codebook)}});
+  }
+
+  void insert_ivf_pq(const VectorDirectoryEntry& entry, IVFPQIndex index) {
+    // The centroids come first: they stay loaded even if the codebook fails.
+    load_centroids(entry.field_id);
+    const DenseVectorConfig* config = dense_config(schema_, entry.field_id);
+    if (config == nullptr || !config->pq_codebook_path) return;
+    IoResult<PQCodebook> codebook = PQCodebook::load(*config->pq_codebook_path);
+    if (!codebook) return;
+    insert(entry.field_id,
+           VectorIndex{VectorIndex::ScaNN{std::make_shared<const IVFPQIndex>(std::move(index)),
+                                          std::make_shared<const PQCodebook>(std::move(*codebook))}});
+  }
+
+  // The segment's centroids, from the file of `field_id`'s configuration,
+  // unless an earlier entry already loaded some. Failures are no error.
+  void load_centroids(uint32_t field_id) {
+    if (result_.coarse_centroids) return;
+    const DenseVectorConfig* config = dense_config(schema_, field_id);
+    if (config == nullptr || !config->coarse_centroids_path) return;
+    IoResult<CoarseCentroids> centroids = CoarseCentroids::load(*config->coarse_centroids_path);
+    if (centroids) result_.coarse_centroids = std::make_shared<const CoarseCentroids>(std::move(*centroids));
+  }
+
+  // The codebook for `dim`, built once per dimension and load; null when the
+  // dimension is refused.
+  std::shared_ptr<const RaBitQCodebook> rabitq_codebook(uint64_t dim) {
+    auto found = codebooks_.find(dim);
+    if (found != codebooks_.end()) return found->second;
+    IoResult<RaBitQCodebook> built =
+        RaBitQCodebook::create(RaBitQConfig{dim, kIvfRaBitQQueryBits, kIvfRaBitQSeed});
+    if (!built) return nullptr;
+    auto shared = std::make_shared<const RaBitQCodebook>(std::move(*built));
+    codebooks_.emplace(dim, shared);
+    return shared;
+  }
+
+  const Schema& schema_;
+  LoadedVectors result_;
+  std::map<uint64_t, std::shared_ptr<const RaBitQCodebook>> codebooks_;
+};
+
+}  // namespace
+
+IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
+                                                                  uint32_t count) {
+  // Checked before anything is reserved: the count must be backed by bytes.
+  if (bytes.size() / kVectorDirectoryEntrySize < count) return std::unexpected(ran_out());
+  std::vector<VectorDirectoryEntry> entries;
+  entries.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = bytes.data() + size_t{i} * kVectorDirectoryEntrySize;
+    entries.push_back(VectorDirectoryEntry{le_u32(p), p[4], le_u64(p + 5), le_u64(p + 13)});
+  }
+  return entries;
+}
+
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema) {
+  // A file too short for its count (the range check refuses it), or one
+  // that cannot be read at all, leaves the segment without vector indexes.
+  IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
+  if (!count_bytes || count_bytes->empty()) return LoadedVectors{};
+  if (count_bytes->size() < 4) return std::unexpected(ran_out());
+  const uint32_t count = le_u32(count_bytes->data());
+  if (count == 0) return LoadedVectors{};
+
+  std::vector<VectorDirectoryEntry> entries;
+  {
+    const uint64_t directory_end = 4 + uint64_t{count} * kVectorDirectoryEntrySize;
+    ZELVAR_TRY(OwnedBytes directory, file.read_bytes_range(ByteRange{4, directory_end}));
+    ZELVAR_TRY(entries, read_vector_directory(directory.as_slice(), count));
+  }
+
+  Loader loader(schema);
+  for (const VectorDirectoryEntry& entry : entries) {
+    if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
+      return std::unexpected(IoError(IoErrorKind::InvalidInput,
+                                     "Range of " + std::to_string(entry.length) + " bytes at offset " +
+                                         std::to_string(entry.offset) +
+                                         " overflows a 64-bit file offset"));
+    }
+    // Read, parsed and released before the next entry is read.
+    ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
+    loader.handle(entry, body.as_slice());
+  }
+  return std::move(loader).take();
+}
+
+IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory, std::string_view vectors_file,
+                                          const Schema& schema) {
+  if (!schema.has_dense_vector_fields()) return LoadedVectors{};
+  IoResult<LazyFileHandle> file = directory.open_lazy(vectors_file);
+  if (!file) return LoadedVectors{};
+  return read_vectors_file(*file, schema);
+}
+
+}  // namespace zelvar

@@ -1,0 +1,124 @@
+// Reader of a segment's ".vectors" file: the dense-vector indexes of its fields.
+//
+// Byte layout (little-endian; no magic, no version, no checksum):
+//
+//   0          u32  count: number of directory entries
+//   4          count x 21 bytes, packed: the directory
+//                0  u32  field_id    schema field number of the indexed field
+//                4  u8   index_type  0 RaBitQ, 1 IVF-RaBitQ, 2 IVF-PQ; any
+//                                    other value: IVF-RaBitQ if the body reads
+//                                    as one, else RaBitQ
+//                5  u64  offset      absolute offset of the body in the file
+//               13  u64  length      body length in bytes
+//   anywhere   the bodies: JSON text, one per entry, at the entry's range.
+//              Bodies may come in any order, overlap, or leave gaps.
+//
+// Loading is lenient where the file is absent or unusable and strict where it
+// is unreadable:
+//   - no schema field has a dense-vector configuration: nothing is touched;
+//   - the file cannot be opened, is shorter than 4 bytes or has count 0:
+//     the segment simply has no vector indexes;
+//   - a body that does not parse as its kind, or an IVF-PQ body whose
+//     codebook file is not configured or does not load, loses only that
+//     index; so does an IVF-RaBitQ body whose dimension is too large for its
+//     rotation codebook;
+//   - a centroid file that does not load costs nothing: the next IVF entry
+//     tries its own field's file; the first file that loads is the segment's
+//     only one, and no other is read afterwards;
+//   - a directory or body range that cannot be read (beyond the end of the
+//     file, say) fails the load with that error, which fails the segment.
+// Entries are handled one at a time in file order; a later entry for the same
+// field replaces the earlier index. Centroid and codebook files are read by
+// the paths in the schema, used unchanged, on the calling thread.
+//
+// Memory: the directory is sized only after its bytes were read, and each
+// body's bytes are released before the next entry is read, so the file is
+// never held whole. IVF-RaBitQ indexes of one segment with equal dimensions
+// share one rotation codebook (the seed is fixed, so their codebooks would be
+// equal anyway), which keeps a file from multiplying codebooks by repeating
+// entries.
+//
+// Thread safety: the loader runs on the thread that opens the segment and
+// takes no locks; what it returns is immutable and shared read-only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/directories/directory.h"
+#include "core/directories/lazy_file.h"
+#include "core/dsl/dense_vector_config.h"
+#include "core/dsl/schema.h"
+#include "core/error/io_error.h"
+#include "core/structures/vector/index/ivf_pq.h"
+#include "core/structures/vector/index/ivf_rabitq.h"
+#include "core/structures/vector/ivf/coarse_centroids.h"
+#include "core/structures/vector/quantization/pq_codebook.h"
+#include "core/structures/vector/quantization/rabitq.h"
+
+namespace zelvar {
+
+struct VectorDirectoryEntry {
+  uint32_t field_id = 0;
+  uint8_t index_type = 0;
+  uint64_t offset = 0;
+  uint64_t length = 0;
+
+  friend bool operator==(const VectorDirectoryEntry&, const VectorDirectoryEntry&) = default;
+};
+
+inline constexpr size_t kVectorDirectoryEntrySize = 21;
+
+// The loaded index of one field: one of three kinds, in the order of their
+// index-type codes (the variant's index equals the code for codes 0 to 2).
+struct VectorIndex {
+  struct RaBitQ {
+    std::shared_ptr<const RaBitQIndex> index;
+  };
+  struct IvfRaBitQ {
+    std::shared_ptr<const IVFRaBitQIndex> index;
+    std::shared_ptr<const RaBitQCodebook> codebook;  // rebuilt at load
+  };
+  struct ScaNN {
+    std::shared_ptr<const IVFPQIndex> index;
+    std::shared_ptr<const PQCodebook> codebook;  // from the field's codebook file
+  };
+
+  std::variant<RaBitQ, IvfRaBitQ, ScaNN> kind;
+
+  VectorIndexType type() const { return static_cast<VectorIndexType>(kind.index()); }
+};
+
+// What a segment keeps of its vector file.
+struct LoadedVectors {
+  // At most one index per field id. Nothing depends on the iteration order;
+  // an ordered map keeps insertion cheap whatever ids a file names.
+  std::map<uint32_t, VectorIndex> vector_indexes;
+  // At most one per segment, whatever the number of IVF indexes.
+  std::shared_ptr<const CoarseCentroids> coarse_centroids;
+};
+
+// The vector step of a segment open: the indexes of the segment's vector
+// file `vectors_file` in `directory`, for `schema`. Returns nothing (an empty
+// map, no centroids) when no schema field has a dense-vector configuration,
+// without touching the file system, and when the file cannot be opened.
+IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
+                                          std::string_view vectors_file, const Schema& schema);
+
+// The same for a file already opened lazily; the dense-vector check is the
+// caller's. Every range is read through `file`, one at a time.
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema);
+
+// Decodes `count` packed directory entries from the start of `bytes`. Fails
+// with UnexpectedEof "failed to fill whole buffer" when the bytes end inside
+// an entry.
+IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
+                                                                  uint32_t count);
+
+}  // namespace zelvar
