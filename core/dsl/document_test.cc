@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -111,7 +112,10 @@ TEST(Document, ManyPairs) {
   const int kPairs = 20000;
   for (int i = 0; i < kPairs; ++i) {
     if (i > 0) json += ',';
-    json += "[" + std::to_string(i) + ",{\"u64\":" + std::to_string(i * 3) + "}]";
+    // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on a chain of
+    // std::string operator+ here.
+    json.append("[").append(std::to_string(i)).append(",{\"u64\":");
+    json.append(std::to_string(i * 3)).append("}]");
   }
   json += "]]";
   auto document = Document::from_json(json);
@@ -207,6 +211,61 @@ TEST(DocumentJson, SkippedMemberNestsAnyDepth) {
   const std::string deep = std::string(500, '[') + std::string(500, ']');
   auto document = Document::from_json(R"({"extra": )" + deep + R"(, "field_values": []})");
   EXPECT_TRUE(document.has_value()) << document.error().to_string();
+}
+
+// --- Texts cut short ----------------------------------------------------------------
+
+// A stored block or a "schema.json" cut at any byte must fail, never read as
+// something shorter, and the error must stand at the end of what is there:
+// an end-of-input error, or "invalid number" for a skipped number cut short.
+TEST(TruncatedText, EveryCutFailsAtItsEnd) {
+  using Read = bool (*)(std::string_view, std::string&);
+  struct Case {
+    const char* name;
+    Read read;
+    std::string text;
+  };
+  auto read_document = [](std::string_view text, std::string& message) {
+    auto result = Document::from_json(text);
+    if (!result) message = result.error().to_string();
+    return result.has_value();
+  };
+  auto read_schema = [](std::string_view text, std::string& message) {
+    auto result = Schema::from_json(text);
+    if (!result) message = result.error().to_string();
+    return result.has_value();
+  };
+  const Case cases[] = {
+      {"document", read_document,
+       "{\"field_values\": [[0, {\"text\": \"caf\xC3\xA9 \\uD834\\uDD1E \\\"\"}], [1, {\"u64\": 18446744073709551615}],\n"
+       " [2, {\"i64\": -42}], [3, {\"f64\": -1.5e-300}], [4, {\"bytes\": [0, 255]}],\n"
+       " [5, {\"sparse_vector\": {\"indices\": [1], \"values\": [0.5]}}], [6, {\"dense_vector\": [1e39]}],\n"
+       " [7, {\"json\": {\"b\": [null, true, false, \"s\"], \"a\": {}}}]], \"id\": [12.5e3, \"\xF0\x9F\x98\x80\"]}"},
+      {"schema", read_schema,
+       "{\"fields\": [{\"name\": \"t\\u00e9\", \"field_type\": {\"text\": null}, \"indexed\": true, \"stored\": true,\n"
+       " \"tokenizer\": \"x\", \"sparse_vector_config\": [\"U32\", \"UInt8\", 0.5],\n"
+       " \"dense_vector_config\": {\"dim\": 8, \"index_type\": \"sca_n_n\", \"mrl_dim\": null, \"x\": [1e5, -0.5]}},\n"
+       " [\"n\", \"u64\", false, true, null, true]], \"name_to_field\": {\"t\\u00e9\": 0, \"n\": 1},\n"
+       " \"default_fields\": [1, 0], \"query_routers\": [[\"a\", \"b\", \"c\", {\"exclusive\": null}]]}"},
+  };
+  const std::string kEndKinds[] = {"EOF while parsing a value", "EOF while parsing a list",
+                                   "EOF while parsing an object", "EOF while parsing a string",
+                                   "invalid number"};
+  for (const Case& c : cases) {
+    std::string message;
+    ASSERT_TRUE(c.read(c.text, message)) << c.name << ": " << message;
+    for (size_t cut = 0; cut < c.text.size(); ++cut) {
+      const std::string_view prefix = std::string_view(c.text).substr(0, cut);
+      ASSERT_FALSE(c.read(prefix, message)) << c.name << " cut at " << cut;
+      const size_t line = 1 + static_cast<size_t>(std::count(prefix.begin(), prefix.end(), '\n'));
+      const size_t last_feed = prefix.rfind('\n');
+      const size_t column = last_feed == std::string_view::npos ? cut : cut - last_feed - 1;
+      const std::string suffix = " at line " + std::to_string(line) + " column " + std::to_string(column);
+      bool known = false;
+      for (const std::string& kind : kEndKinds) known = known || message == kind + suffix;
+      EXPECT_TRUE(known) << c.name << " cut at " << cut << ": " << message;
+    }
+  }
 }
 
 // --- Errors -------------------------------------------------------------------------
