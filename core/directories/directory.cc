@@ -8,33 +8,9 @@
 #include <string>
 
 #include "core/directories/blocking.h"
+#include "core/directories/whole_file.h"
 
 namespace zelvar {
-namespace {
-
-IoResult<std::vector<uint8_t>> read_whole_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(IoError::from_os(errno));
-  std::vector<uint8_t> data;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
-  uint8_t chunk[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int code = errno;
-      ::close(fd);
-      return std::unexpected(IoError::from_os(code));
-    }
-    if (n == 0) break;
-    data.insert(data.end(), chunk, chunk + n);
-  }
-  ::close(fd);
-  return data;
-}
-
-}  // namespace
 
 bool FsDirectory::exists(std::string_view name) const {
   std::string path = resolve(name).string();

@@ -1,5 +1,6 @@
 #include "core/directories/directory.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -73,6 +74,21 @@ TEST(FsDirectoryTest, MissingFileIsTheOsError) {
   ASSERT_FALSE(lazy.has_value());
   EXPECT_EQ(lazy.error().kind(), IoErrorKind::NotFound);
   EXPECT_EQ(lazy.error().to_string(), expected);
+}
+
+TEST(FsDirectoryTest, OpenReadRefusesWhatIsNotARegularFile) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir.path() / "schema.json").c_str(), 0600), 0);
+  FsDirectory d(dir.path());
+  auto fifo = d.open_read("schema.json");  // would block, then never end
+  ASSERT_FALSE(fifo.has_value());
+  EXPECT_EQ(fifo.error().kind(), IoErrorKind::InvalidInput);
+  EXPECT_EQ(fifo.error().to_string(), "not a regular file");
+
+  fs::create_directory(dir.path() / "segments.json");
+  auto folder = d.open_read("segments.json");
+  ASSERT_FALSE(folder.has_value());
+  EXPECT_EQ(folder.error().to_string(), std::string(std::strerror(EISDIR)) + " (os error 21)");
 }
 
 TEST(OwnedBytesTest, CopiesShareTheBufferAndToVecCopies) {

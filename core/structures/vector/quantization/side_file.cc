@@ -1,58 +1,16 @@
 #include "core/structures/vector/quantization/side_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "core/directories/whole_file.h"
 #include "core/error/result.h"
 
 namespace zelvar::side_file {
 
-IoResult<std::vector<uint8_t>> read_whole(std::string_view path) {
-  // The path comes from the schema; an embedded NUL would silently name
-  // another file.
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(IoError(IoErrorKind::InvalidInput, std::string(kPathWithNul)));
-  }
-  const std::string name(path);
-  // Non-blocking open, so that a FIFO named by the path cannot stall the open.
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(IoError::from_os(errno));
-  // Only regular files have an end: a device or a pipe could be read forever.
-  // A directory is left to fail on its first read with the system's error.
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return std::unexpected(IoError::from_os(code));
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return std::unexpected(IoError(IoErrorKind::InvalidInput, std::string(kNotARegularFile)));
-  }
-  // The buffer grows with what is actually read, not with a size reported
-  // up front, so it never outgrows the file.
-  std::vector<uint8_t> data;
-  uint8_t chunk[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int code = errno;
-      ::close(fd);
-      return std::unexpected(IoError::from_os(code));
-    }
-    if (n == 0) break;
-    data.insert(data.end(), chunk, chunk + n);
-  }
-  ::close(fd);
-  return data;
-}
+IoResult<std::vector<uint8_t>> read_whole(std::string_view path) { return read_whole_file(path); }
 
 IoError ran_out() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
 

@@ -11,19 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "core/directories/whole_file.h"
 #include "core/error/io_error.h"
 
 namespace zelvar::side_file {
 
 // Reads the file at `path` (used as written: absolute, or relative to the
-// working directory) whole, on the calling thread. Errors are the operating
-// system's, unchanged (a directory fails on its first read); InvalidInput
-// kPathWithNul for a path holding a NUL byte and kNotARegularFile for a
-// device, pipe or socket, which have no end to read to.
+// working directory) whole, on the calling thread; see read_whole_file for
+// the errors.
 IoResult<std::vector<uint8_t>> read_whole(std::string_view path);
 
-inline constexpr std::string_view kPathWithNul = "path contains a NUL byte";
-inline constexpr std::string_view kNotARegularFile = "not a regular file";
+using ::zelvar::kNotARegularFile;
+using ::zelvar::kPathWithNul;
 
 // UnexpectedEof "failed to fill whole buffer".
 IoError ran_out();
