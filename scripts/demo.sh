@@ -8,22 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZELVAR_BUILD_ROOT:-$root/build}/demo
 python=/usr/bin/python3
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libzstd-dev libicu-dev libstemmer-dev python3-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-# npm may come with a Node.js installed from elsewhere; only a missing command
-# asks for Debian's package.
-command -v npm >/dev/null || missing+=(npm)
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=()
-  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source "$root/scripts/packages.sh"
+install_missing_packages cmake ninja-build g++ pkg-config libgtest-dev libzstd-dev libicu-dev libstemmer-dev python3-dev
 
 log="$build.log"
 mkdir -p "$(dirname "$build")"

@@ -9,21 +9,8 @@ cd "$root"
 build=${ZELVAR_BUILD_ROOT:-$root/build}
 
 # ---- packages --------------------------------------------------------------
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libzstd-dev libicu-dev libstemmer-dev python3-dev python3-pytest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-# npm may come with a Node.js installed from elsewhere; only a missing command
-# asks for Debian's package.
-command -v npm >/dev/null || missing+=(npm)
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source "$root/scripts/packages.sh"
+install_missing_packages cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzstd-dev libicu-dev libstemmer-dev python3-dev python3-pytest
 
 jobs=$(nproc)
 
