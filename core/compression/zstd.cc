@@ -16,9 +16,10 @@ using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxDeleter>;
 IoError library_error(size_t code) { return IoError(IoErrorKind::Other, ZSTD_getErrorName(code)); }
 
 // Decodes every frame of `input` with `ctx`, resetting the session (but not a
-// loaded dictionary) between frames.
+// loaded dictionary) between frames, and stops once the output would exceed
+// `limit` bytes.
 IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, std::span<const uint8_t> input,
-                                             IoErrorKind incomplete_kind) {
+                                             IoErrorKind incomplete_kind, size_t limit) {
   std::vector<uint8_t> output;
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   const size_t chunk = ZSTD_DStreamOutSize();
@@ -31,8 +32,15 @@ IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, std::span<const uin
     size_t ret = ZSTD_decompressStream(ctx, &out, &in);
     output.resize(old_size + out.pos);
     if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
+    if (output.size() > limit) {
+      return std::unexpected(IoError(IoErrorKind::Other, "Decompressed block exceeds " +
+                                                             std::to_string(limit) + " bytes"));
+    }
     output_full = out.pos == out.size;
     if (ret == 0) {
+      // A finished frame has been flushed whole, even when it filled the
+      // chunk exactly: go on only if input remains.
+      output_full = false;
       frame_open = false;
       ZSTD_DCtx_reset(ctx, ZSTD_reset_session_only);
     } else {
@@ -47,21 +55,31 @@ IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, std::span<const uin
 
 }  // namespace
 
-IoResult<std::vector<uint8_t>> decompress(std::span<const uint8_t> input) {
+namespace detail {
+
+IoResult<std::vector<uint8_t>> decompress_limited(std::span<const uint8_t> input,
+                                                  const CompressionDict* dict, size_t limit) {
   DCtxPtr ctx(ZSTD_createDCtx());
   if (!ctx) return std::unexpected(IoError(IoErrorKind::Other, "Allocation error : not enough memory"));
-  auto result = decode_frames(ctx.get(), input, IoErrorKind::Other);
-  if (!result) return std::unexpected(std::move(result).error().with_kind(IoErrorKind::Other));
-  return result;
+  if (dict == nullptr) {
+    auto result = decode_frames(ctx.get(), input, IoErrorKind::Other, limit);
+    if (!result) return std::unexpected(std::move(result).error().with_kind(IoErrorKind::Other));
+    return result;
+  }
+  size_t ret = ZSTD_DCtx_loadDictionary(ctx.get(), dict->bytes.data(), dict->bytes.size());
+  if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
+  return decode_frames(ctx.get(), input, IoErrorKind::UnexpectedEof, limit);
+}
+
+}  // namespace detail
+
+IoResult<std::vector<uint8_t>> decompress(std::span<const uint8_t> input) {
+  return detail::decompress_limited(input, nullptr, kMaxDecompressedSize);
 }
 
 IoResult<std::vector<uint8_t>> decompress_with_dict(std::span<const uint8_t> input,
                                                     const CompressionDict& dict) {
-  DCtxPtr ctx(ZSTD_createDCtx());
-  if (!ctx) return std::unexpected(IoError(IoErrorKind::Other, "Allocation error : not enough memory"));
-  size_t ret = ZSTD_DCtx_loadDictionary(ctx.get(), dict.bytes.data(), dict.bytes.size());
-  if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
-  return decode_frames(ctx.get(), input, IoErrorKind::UnexpectedEof);
+  return detail::decompress_limited(input, &dict, kMaxDecompressedSize);
 }
 
 }  // namespace zelvar::zstd

@@ -135,5 +135,53 @@ TEST(ZstdTest, LargeOutputSpansManyChunks) {
   EXPECT_TRUE(std::equal(input.begin(), input.end(), result->begin() + input.size()));
 }
 
+TEST(ZstdTest, OutputIsBounded) {
+  CompressionDict dict = make_dictionary(7);
+  const Bytes zeros(100000, 0);
+  const Bytes plain = compress(zeros);
+  const Bytes with_dict = compress(zeros, &dict.bytes);
+  struct Case {
+    const Bytes* input;
+    const CompressionDict* dict;
+    size_t limit;
+    bool fits;
+  };
+  const Case cases[] = {
+      {&plain, nullptr, 100000, true},
+      {&plain, nullptr, 99999, false},
+      {&with_dict, &dict, 100000, true},
+      {&with_dict, &dict, 99999, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    auto result = zstd::detail::decompress_limited(*c.input, c.dict, c.limit);
+    if (c.fits) {
+      ASSERT_TRUE(result.has_value()) << result.error().to_string();
+      EXPECT_EQ(*result, zeros);
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().kind(), IoErrorKind::Other);
+      EXPECT_EQ(result.error().to_string(), "Decompressed block exceeds 99999 bytes");
+    }
+  }
+  EXPECT_EQ(zstd::kMaxDecompressedSize, 268435456u);
+}
+
+// A frame that fills the decoder's output chunk exactly still ends cleanly.
+TEST(ZstdTest, FramesOfWholeOutputChunks) {
+  CompressionDict dict = make_dictionary(7);
+  for (size_t size : {ZSTD_DStreamOutSize() - 1, ZSTD_DStreamOutSize(), 2 * ZSTD_DStreamOutSize()}) {
+    SCOPED_TRACE(size);
+    Bytes input(size);
+    for (size_t i = 0; i < size; ++i) input[i] = static_cast<uint8_t>(i * 7 % 251);
+    auto plain = zstd::decompress(compress(input));
+    ASSERT_TRUE(plain.has_value()) << plain.error().to_string();
+    EXPECT_EQ(*plain, input);
+    auto with_dict = zstd::decompress_with_dict(compress(input, &dict.bytes), dict);
+    ASSERT_TRUE(with_dict.has_value()) << with_dict.error().to_string();
+    EXPECT_EQ(*with_dict, input);
+  }
+}
+
 }  // namespace
 }  // namespace zelvar

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -128,9 +129,13 @@ TEST(TopKCollectorTest, HugeLimitsReserveBoundedRoom) {
 }
 
 // Against a plain reference: stable sort of all offered hits by the result
-// order, cut to k. Scores drawn from a few values force many ties; k around
-// the insertion-sort size exercises both sorts.
+// order, cut to k. This also holds the collector's in-place replacement of the
+// weakest hit to what removing it and pushing the new hit would keep. Scores
+// drawn from a few values (both zeros and both infinities among them) force
+// many ties; k around the insertion-sort size exercises both sorts.
 TEST(TopKCollectorTest, MatchesAFullSortOnRandomInput) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const std::vector<float> pool = {-kInf, -1.5f, -0.0f, 0.0f, 0.5f, 1.0f, 2.5f, 3.0f, kInf};
   std::mt19937 rng(7);
   for (size_t k : {1u, 2u, 5u, 19u, 20u, 21u, 64u, 300u}) {
     for (int round = 0; round < 20; ++round) {
@@ -139,13 +144,20 @@ TEST(TopKCollectorTest, MatchesAFullSortOnRandomInput) {
       const size_t n = rng() % 400;
       for (size_t i = 0; i < n; ++i) {
         doc += 1 + rng() % 5;
-        offered.push_back({doc, static_cast<float>(rng() % 9) * 0.5f});
+        offered.push_back({doc, pool[rng() % pool.size()]});
       }
       std::vector<SearchResult> expected = offered;
       std::stable_sort(expected.begin(), expected.end(),
                        [](const SearchResult& a, const SearchResult& b) { return a.score > b.score; });
       if (expected.size() > k) expected.resize(k);
-      ASSERT_EQ(collect_all(k, offered), expected) << "k " << k << " round " << round;
+      const std::vector<SearchResult> results = collect_all(k, offered);
+      ASSERT_EQ(results.size(), expected.size()) << "k " << k << " round " << round;
+      for (size_t i = 0; i < results.size(); ++i) {
+        ASSERT_EQ(results[i].doc_id, expected[i].doc_id) << "k " << k << " round " << round;
+        ASSERT_EQ(std::bit_cast<uint32_t>(results[i].score),
+                  std::bit_cast<uint32_t>(expected[i].score))
+            << "k " << k << " round " << round;
+      }
     }
   }
 }

@@ -197,10 +197,17 @@ size_t TermScorer::find_block(size_t from, uint32_t target) const {
   return skips.size();
 }
 
+// The skip entries are searched from the current block on, never from the
+// first: a seek never moves the scorer back. On sound data this finds the same
+// block as a search from the first entry whenever `target` is at or after
+// doc(), since every earlier block ends below the current document. On data
+// whose skip entries disagree with their blocks, a search from the first entry
+// could send the scorer back to a block it has left, and an intersection that
+// advances and seeks in turn would then revisit the same documents for ever.
 uint32_t TermScorer::seek(uint32_t target) {
   if (iterator_.exhausted()) return TERMINATED;
   const size_t blocks = iterator_.skip_list().size();
-  size_t block = find_block(0, target);
+  size_t block = find_block(iterator_.current_block(), target);
   for (;;) {
     if (block >= blocks) {
       iterator_.load_block(blocks);  // marks the iterator exhausted

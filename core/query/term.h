@@ -115,6 +115,7 @@ class TermScorer final : public Scorer {
     return iterator_.doc_at(cursor);
   }
 
+  // Never moves back: the skip entries are searched from the current block.
   uint32_t seek(uint32_t target) override;
   uint32_t size_hint() const override { return 0; }
 

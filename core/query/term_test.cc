@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,6 +111,24 @@ TEST(TermQueryTextTest, LowerCasesTheWholeText) {
       {"roman numeral", "\xE2\x85\xAB", "\xE2\x85\xBB"},
       {"uncased text unchanged", "\xE6\x97\xA5\xE6\x9C\xAC 42", "\xE6\x97\xA5\xE6\x9C\xAC 42"},
       {"ill-formed bytes pass through", "A\xFF" "B\xC3", "a\xFF" "b\xC3"},
+      {"sigma at both ends of a word", "\xCE\xA3\xCE\x91\xCE\xA3", "\xCF\x83\xCE\xB1\xCF\x82"},
+      {"capital I has no locale rule", "I\xC4\xB0", "ii\xCC\x87"},
+      {"a combining mark after final sigma", "\xCE\x91\xCE\xA3\xCC\x81",
+       "\xCE\xB1\xCF\x82\xCC\x81"},
+      {"a combining mark before final sigma", "\xCE\x91\xCC\x81\xCE\xA3",
+       "\xCE\xB1\xCC\x81\xCF\x82"},
+      {"a combining mark between sigma and a letter", "\xCE\x91\xCE\xA3\xCC\x81\xCE\x92",
+       "\xCE\xB1\xCF\x83\xCC\x81\xCE\xB2"},
+      {"a digit ends the word", "\xCE\x91\xCE\xA3" "1", "\xCE\xB1\xCF\x82" "1"},
+      {"a full stop is case-ignorable", "\xCE\x91\xCE\xA3.\xCE\x92",
+       "\xCE\xB1\xCF\x83.\xCE\xB2"},
+      {"a cased mark that is also case-ignorable is skipped", "\xCD\x85\xCE\xA3",
+       "\xCD\x85\xCF\x83"},
+      {"a feminine ordinal is cased", "\xC2\xAA\xCE\xA3", "\xC2\xAA\xCF\x82"},
+      {"a Latin letter precedes final sigma", "A\xCE\xA3", "a\xCF\x82"},
+      {"an embedded NUL is kept", std::string("A\0B", 3), std::string("a\0b", 3)},
+      {"a letter beyond the basic plane", "\xF0\x90\x90\x80", "\xF0\x90\x90\xA8"},
+      {"an ill-formed byte separates words", "\xCE\x91\xFF\xCE\xA3", "\xCE\xB1\xFF\xCF\x83"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TermQuery::text(3, c.text).term(), c.term) << c.name;
@@ -157,6 +176,13 @@ TEST(TermScorerMathTest, IdfFollowsTheF32OperationOrder) {
     // Negative exactly when df exceeds N + 0.5 (inconsistent data); not clamped.
     EXPECT_EQ(idf < 0.0f, double(c.df) > double(c.n) + 0.5) << c.n << " " << c.df;
   }
+  // Only where df so outweighs N that N is lost when rounding N - df does the
+  // ratio reach -1 exactly, and the logarithm of 0 is -inf; the formula keeps
+  // it, and a term frequency of 0 then scores NaN.
+  const float lost = TermScorer::compute_idf(3, 0xFFFFFFFFu);
+  EXPECT_EQ(bits(lost), bits(reference_idf(3, 0xFFFFFFFFu)));
+  EXPECT_EQ(lost, -std::numeric_limits<float>::infinity());
+  EXPECT_TRUE(std::isnan(TermScorer(list_of({{0, 0}}), lost, 1.0f).score()));
 }
 
 TEST(TermScorerMathTest, ScoresFollowTheF32OperationOrder) {
@@ -326,15 +352,16 @@ TEST(TermScorerTest, ListWithoutBlocksStartsTerminated) {
   EXPECT_TRUE(collector::collect_top_k(scorer, 10).empty());
 }
 
-// Skip entries that promise more than their blocks hold: every seek must end,
-// going on from the next block.
-TEST(TermScorerTest, SeekEndsOnBlocksThatFallShortOfTheirSkipEntries) {
+// Skip entries that disagree with their blocks: every seek must end, going on
+// from the next block, and never moves the scorer back to a block it has left.
+TEST(TermScorerTest, SeekEndsOnBlocksThatDisagreeWithTheirSkipEntries) {
   struct Case {
     const char* name;
     std::vector<std::vector<Posting>> blocks;
     std::vector<SkipEntry> skips;
     uint32_t target;
     uint32_t doc;
+    uint32_t advances = 0;  // advance() calls before the seek
   };
   const std::vector<Case> cases = {
       {"short block, next block holds the target",
@@ -357,16 +384,153 @@ TEST(TermScorerTest, SeekEndsOnBlocksThatFallShortOfTheirSkipEntries) {
        {{0, 100, 0}, {0, 100, 0}, {0, 100, 0}},
        90,
        TERMINATED},
-      {"skip entries out of order are searched from the first",
+      {"skip entries out of order are searched from the current block",
        {{{1, 1}, {10, 1}}, {{20, 1}, {50, 1}}, {{2, 1}, {5, 1}}, {{55, 1}, {60, 1}}},
        {{1, 10, 0}, {20, 50, 0}, {2, 5, 0}, {55, 60, 0}},
        30,
        50},
+      {"an earlier block whose entry covers the target is not gone back to",
+       {{{10, 1}, {80, 1}}, {{60, 1}, {70, 1}}},
+       {{10, 100, 0}, {60, 70, 0}},
+       60,
+       60,
+       2},
+      {"nor is one past which the scorer has advanced",
+       {{{10, 1}, {80, 1}}, {{60, 1}}, {{90, 1}}},
+       {{10, 100, 0}, {60, 60, 0}, {90, 90, 0}},
+       61,
+       90,
+       2},
   };
   for (const auto& c : cases) {
     TermScorer scorer(hand_list(c.blocks, c.skips), 1.0f, 1.0f);
+    for (uint32_t i = 0; i < c.advances; ++i) scorer.advance();
     EXPECT_EQ(scorer.seek(c.target), c.doc) << c.name;
     EXPECT_EQ(scorer.doc(), c.doc) << c.name;
+  }
+}
+
+// ---- the fast paths against a plain walk -----------------------------------------
+
+// The scorer's moves made the plain way, over the same iterator state: a
+// linear search of the skip entries from the current block, a posting at a
+// time, and every score computed afresh. The scorer binary-searches the skip
+// entries when they ascend, skips the search when the current block answers,
+// and keeps the scores of small term frequencies.
+class PlainCursor {
+ public:
+  PlainCursor(BlockPostingList list, float idf, float avg)
+      : it_(std::move(list)), idf_(idf), avg_(avg) {}
+
+  bool on_posting() const { return !it_.exhausted() && it_.cursor() < it_.block_len(); }
+  uint32_t doc() const { return on_posting() ? it_.doc_at(it_.cursor()) : TERMINATED; }
+  float score() const {
+    return reference_score(on_posting() ? it_.term_freq_at(it_.cursor()) : 0, avg_, idf_);
+  }
+  uint32_t advance() {
+    if (it_.exhausted()) return TERMINATED;
+    it_.set_cursor(it_.cursor() + 1);
+    if (it_.cursor() >= it_.block_len()) it_.load_block(it_.current_block() + 1);
+    return doc();
+  }
+  uint32_t seek(uint32_t target) {
+    if (it_.exhausted()) return TERMINATED;
+    const auto skips = it_.skip_list();
+    size_t b = it_.current_block();
+    for (;;) {
+      while (b < skips.size() && skips[b].last_doc < target) ++b;
+      if (b == skips.size()) {
+        it_.load_block(b);
+        return TERMINATED;
+      }
+      if (b != it_.current_block()) it_.load_block(b);
+      while (on_posting() && it_.doc_at(it_.cursor()) < target) it_.set_cursor(it_.cursor() + 1);
+      if (on_posting()) return doc();
+      it_.load_block(it_.current_block() + 1);
+      if (it_.exhausted()) return TERMINATED;
+      b = it_.current_block();
+    }
+  }
+
+ private:
+  BlockPostingIterator it_;
+  float idf_;
+  float avg_;
+};
+
+TEST(TermScorerTest, FastPathsAgreeWithAPlainWalkOnRandomLists) {
+  std::mt19937 rng(23);
+  const std::vector<float> averages = {0.0f, 0.5f, 1.0f, 2.7f, 13.0f, 1e6f, kNaN,
+                                       std::numeric_limits<float>::infinity()};
+  const std::vector<uint32_t> gaps = {1, 2, 3, 1000, 1u << 24};
+  for (int round = 0; round < 2000; ++round) {
+    const bool sound = round % 2 == 0;
+    std::vector<Posting> postings;  // a sound list's postings, in order
+    BlockPostingList list;
+    if (sound) {
+      const size_t n = rng() % 700;
+      const uint32_t gap = gaps[rng() % gaps.size()];
+      uint64_t doc = rng() % 5;
+      for (size_t i = 0; i < n && doc < TERMINATED; ++i, doc += 1 + rng() % gap) {
+        // Mostly the cached term frequencies, now and then far beyond them.
+        const uint32_t tf = rng() % 8 == 0 ? static_cast<uint32_t>(rng()) : rng() % 80;
+        postings.push_back({static_cast<uint32_t>(doc), tf});
+      }
+      list = list_of(postings);
+    } else {
+      // Blocks in any order, skip entries that may disagree with them, ascend
+      // or not, and offsets that may point past the data.
+      std::vector<std::vector<Posting>> blocks(rng() % 6);
+      std::vector<SkipEntry> skips(blocks.size());
+      uint32_t last = 0;
+      const bool ascending = rng() % 2 == 0;
+      for (size_t b = 0; b < blocks.size(); ++b) {
+        for (size_t i = rng() % 6; i > 0; --i) {
+          blocks[b].push_back(
+              {static_cast<uint32_t>(rng() % 200), static_cast<uint32_t>(1 + rng() % 70)});
+        }
+        last = ascending ? last + static_cast<uint32_t>(rng() % 60)
+                         : static_cast<uint32_t>(rng() % 200);
+        skips[b].last_doc = last;
+      }
+      list = hand_list(blocks, skips);
+      for (auto& skip : list.skip_list) {
+        if (rng() % 10 == 0) skip.offset = static_cast<uint32_t>(list.data.size() + rng() % 3);
+      }
+    }
+    const float avg = averages[rng() % averages.size()];
+    const float idf = rng() % 4 == 0 ? -0.25f
+                                     : TermScorer::compute_idf(1 + rng() % 5000, 1 + rng() % 800);
+    TermScorer scorer(list, idf, avg);
+    PlainCursor plain(list, idf, avg);
+    size_t index = 0;  // a sound list's position among `postings`
+    auto model_doc = [&] { return index < postings.size() ? postings[index].doc_id : TERMINATED; };
+
+    for (int step = 0; step < 80; ++step) {
+      ASSERT_EQ(scorer.doc(), plain.doc()) << "round " << round << " step " << step;
+      ASSERT_EQ(bits(scorer.score()), bits(plain.score())) << "round " << round << " step " << step;
+      if (sound) {
+        ASSERT_EQ(scorer.doc(), model_doc()) << "round " << round << " step " << step;
+      }
+      if (sound && scorer.doc() == TERMINATED) break;
+      if (rng() % 2 == 0) {
+        ASSERT_EQ(scorer.advance(), plain.advance()) << "round " << round << " step " << step;
+        ++index;
+      } else {
+        // Forward from the current document, onto block boundaries often.
+        const uint32_t from = scorer.doc() == TERMINATED ? 0 : scorer.doc();
+        uint32_t target = from + static_cast<uint32_t>(rng() % 3);
+        if (sound && rng() % 3 == 0 && !postings.empty()) {
+          const size_t boundary = (index / BlockPostingList::kBlockSize + 1 + rng() % 2) *
+                                  BlockPostingList::kBlockSize - rng() % 2;
+          if (boundary < postings.size()) target = std::max(from, postings[boundary].doc_id);
+        } else if (rng() % 4 == 0) {
+          target = from + static_cast<uint32_t>(rng() % 5000);
+        }
+        ASSERT_EQ(scorer.seek(target), plain.seek(target)) << "round " << round << " step " << step;
+        while (index < postings.size() && postings[index].doc_id < target) ++index;
+      }
+    }
   }
 }
 

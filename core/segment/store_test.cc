@@ -137,6 +137,32 @@ TEST_P(StoreRoundTripTest, EveryDocumentComesBackFromItsBlock) {
 INSTANTIATE_TEST_SUITE_P(Dictionary, StoreRoundTripTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WithDictionary" : "WithoutDictionary"; });
 
+// Blocks whose decompressed size is a whole number of the decoder's 128 KiB
+// output chunks, and sizes around them, come back whole.
+TEST(StoreTest, BlocksOfWholeDecoderChunksDecompress) {
+  const std::string head = R"({"field_values":[[0,{"text":")";
+  const std::string tail = R"("}]]})";
+  for (const bool with_dictionary : {false, true}) {
+    for (const size_t block_size : {131071u, 131072u, 131073u, 262144u}) {
+      SCOPED_TRACE(std::to_string(block_size) + (with_dictionary ? " with dictionary" : ""));
+      // One record: u32 length, then the JSON text.
+      std::string json = head;
+      for (size_t i = 0; json.size() + tail.size() + 4 < block_size; ++i) json.push_back(static_cast<char>('a' + i * 7 % 26));
+      json += tail;
+      ASSERT_EQ(test_writer::encode_records(std::vector<std::string>{json}).size(), block_size);
+      test_writer::StoreOptions options;
+      if (with_dictionary) options.dictionary = test_writer::train_dictionary(doc_jsons(0, 64));
+      MemoryFile file(test_writer::write_store(std::vector<std::string>{json}, options).bytes);
+      auto store = open_ok(file);
+      ASSERT_TRUE(store);
+      IoResult<std::optional<Document>> doc = store->get(0);
+      ASSERT_TRUE(doc.has_value()) << doc.error().to_string();
+      ASSERT_TRUE(doc->has_value());
+      EXPECT_EQ(**doc, parsed(json));
+    }
+  }
+}
+
 TEST(StoreTest, NumberAtOrBeyondTheCountIsAbsentWithoutARead) {
   // The block covers six documents but the footer counts five.
   MemoryFile file(test_writer::assemble_store({block_of(0, doc_jsons(0, 6))}, std::nullopt, 5).bytes);
@@ -460,7 +486,7 @@ TEST(StoreTest, BlockBeyondTheFileFailsWithTheFileRange) {
 
 TEST(StoreTest, DictionaryMismatchFailsTheFetch) {
   // Blocks compressed with one dictionary, the store carrying another.
-  const std::vector<std::string> docs = doc_jsons(0, 4);
+  const std::vector<std::string> docs = doc_jsons(0, 6);
   const Bytes used = test_writer::train_dictionary(docs, 4096, 1);
   const Bytes other = test_writer::train_dictionary(docs, 4096, 2);
   const Bytes raw = test_writer::encode_records(docs);
@@ -566,6 +592,42 @@ TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_LE(store->cache().size(), 3u);
+}
+
+// --- hostile files ------------------------------------------------------------------
+
+// Every truncation of a small store with a dictionary and every byte of it
+// overwritten: the open and each fetch must end in a value or an error and
+// never read outside the file or a reversed range.
+TEST(StoreHostileTest, DamagedFilesFailCleanly) {
+  const std::vector<std::string> docs = doc_jsons(0, 6);
+  test_writer::StoreOptions options;
+  options.docs_per_block = 2;
+  options.dictionary = test_writer::train_dictionary(docs, 256);
+  const Bytes bytes = test_writer::write_store(docs, options).bytes;
+
+  auto exercise = [&](const Bytes& damaged) {
+    MemoryFile file(damaged);
+    auto store = AsyncStoreReader::open(file.handle(), 2);
+    if (store.has_value()) {
+      for (uint32_t local = 0; local <= docs.size(); ++local) (void)(*store)->get(local);
+    }
+    for (const ByteRange& range : file.ranges()) {
+      ASSERT_LE(range.start, range.end);
+      ASSERT_LE(range.end, damaged.size());
+    }
+  };
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    exercise(Bytes(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut)));
+    exercise(Bytes(bytes.begin() + static_cast<ptrdiff_t>(cut), bytes.end()));
+  }
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    for (uint8_t v : {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(bytes[i] ^ 0x80)}) {
+      Bytes damaged = bytes;
+      damaged[i] = v;
+      exercise(damaged);
+    }
+  }
 }
 
 // --- deserialize_document -----------------------------------------------------------

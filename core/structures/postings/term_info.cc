@@ -17,8 +17,10 @@ std::optional<std::pair<std::vector<uint32_t>, std::vector<uint32_t>>> TermInfo:
   std::span<const uint8_t> cursor(in->data.data(), len);
   std::vector<uint32_t> docs;
   std::vector<uint32_t> term_freqs;
-  docs.reserve(in->doc_count);
-  term_freqs.reserve(in->doc_count);
+  // Each pair takes at least two bytes: reserve no more than the data holds.
+  const size_t room = std::min<size_t>(in->doc_count, len / 2);
+  docs.reserve(room);
+  term_freqs.reserve(room);
   uint32_t doc = 0;
   for (unsigned i = 0; i < in->doc_count; ++i) {
     auto delta = posting::read_vint(cursor);

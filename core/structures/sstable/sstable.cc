@@ -163,7 +163,11 @@ bool BloomFilter::may_contain(std::span<const uint8_t> key) const {
   if (num_bits == 0) return false;
   uint64_t h = sstable::bloom_hash1(key);
   const uint64_t step = sstable::bloom_hash2(key);
-  for (size_t i = 0; i < num_hashes; ++i) {
+  // The probe count comes from the file; billions of probes would stall
+  // every lookup for seconds. Stopping early can only let a key through to
+  // its block, whose scan gives the true answer.
+  const size_t probes = std::min(num_hashes, kMaxProbes);
+  for (size_t i = 0; i < probes; ++i) {
     const uint64_t bit = h % num_bits;
     const uint64_t word = bit / 64;
     if (word >= bits.size() || ((bits[static_cast<size_t>(word)] >> (bit % 64)) & 1) == 0) return false;
@@ -201,14 +205,29 @@ namespace {
 constexpr size_t kMinBlockEntryLen = 4;
 constexpr size_t kMinSparseEntryLen = 6;
 
+// First keys are kept whole, and a few bytes of prefix compression can stand
+// for a whole previous key: without a bound, a small index region of long
+// shared prefixes would rebuild terabytes of keys. An entry as written takes
+// about 8 bytes (two counts, a suffix, offset and length), so this bound is
+// only reached by first keys averaging hundreds of bytes.
+constexpr uint64_t kMaxKeyBytesPerIndexByte = 64;
+constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
+
 IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<BlockIndexEntry>& blocks,
                                  std::vector<SparseIndexEntry>& sparse) {
   Cursor cur(region);
   ZELVAR_TRY(const uint32_t n, cur.u32());
   blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));
+  const uint64_t key_budget = std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte);
+  uint64_t key_bytes = 0;
   std::vector<uint8_t> key;
   for (uint32_t i = 0; i < n; ++i) {
     ZELVAR_TRY_VOID(read_prefixed_key(cur, key));
+    key_bytes += key.size();
+    if (key_bytes > key_budget) {
+      return std::unexpected(invalid_data("SSTable block index keys exceed " + std::to_string(key_budget) +
+                                          " bytes"));
+    }
     BlockIndexEntry e;
     e.first_key = key;
     ZELVAR_TRY(e.offset, cur.vint());

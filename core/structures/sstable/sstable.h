@@ -72,9 +72,14 @@ struct BloomFilter {
   // 12 bytes), "Bloom filter data truncated" (fewer than w words).
   static IoResult<BloomFilter> from_bytes(std::span<const uint8_t> bytes);
 
+  // Probes beyond this many are not tested (no writer uses nearly as many
+  // hashes); skipping them only lets more keys through to their blocks.
+  static constexpr size_t kMaxProbes = 1024;
+
   // False when the key is certainly absent. Probes h1 + i*h2 (mod 2^64) for i
-  // in [0, num_hashes), each taken mod num_bits; a probe whose word is not
-  // stored counts as clear, and so does every probe of a filter without bits.
+  // in [0, min(num_hashes, kMaxProbes)), each taken mod num_bits; a probe
+  // whose word is not stored counts as clear, and so does every probe of a
+  // filter without bits.
   bool may_contain(std::span<const uint8_t> key) const;
 };
 
@@ -100,8 +105,10 @@ class AsyncSSTableReader {
   // dictionary, in that order; the cache starts empty with room for
   // `cache_blocks` blocks (0 acts as 1). Errors: InvalidData "SSTable too
   // small", "Invalid SSTable magic: 0x%08X", "varint too long", the bloom
-  // filter's errors; UnexpectedEof "failed to fill whole buffer" for an index
-  // region too short for its contents; the file handle's range errors.
+  // filter's errors, and for first keys that rebuild to more than 64 bytes
+  // per byte of the index region (at least 1 MiB); UnexpectedEof "failed to
+  // fill whole buffer" for an index region too short for its contents; the
+  // file handle's range errors.
   static IoResult<std::shared_ptr<AsyncSSTableReader>> open(LazyFileHandle file,
                                                             size_t cache_blocks);
 

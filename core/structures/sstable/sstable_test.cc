@@ -331,6 +331,47 @@ TEST(SSTableOpen, RebuildsPrefixCompressedFirstKeys) {
   EXPECT_EQ((*r)->sparse_index()[0], (SparseIndexEntry{to_bytes("apple"), 0}));
 }
 
+// A shared count can stand for the whole previous key, so a few bytes per
+// entry could rebuild a long key again and again; the open must refuse such
+// an index instead of exhausting memory, and still accept honest long keys.
+TEST(SSTableOpen, BoundsTheRebuiltFirstKeys) {
+  using namespace test_writer;
+  Bytes idx;
+  const uint32_t repeats = 20000;  // 20 GB of keys if each were rebuilt
+  put_u32(idx, repeats + 1);
+  put_vint(idx, 0);
+  put_vint(idx, 1 << 20);
+  idx.resize(idx.size() + (1 << 20), 'k');
+  put_vint(idx, 0);
+  put_vint(idx, 1);
+  for (uint32_t i = 0; i < repeats; ++i) {
+    put_vint(idx, 1 << 21);  // shared: the whole previous key
+    put_vint(idx, 0);
+    put_vint(idx, 0);
+    put_vint(idx, 1);
+  }
+  put_u32(idx, 0);
+  const uint64_t budget = 64 * idx.size();
+  auto r = AsyncSSTableReader::open(MemoryFile(layout({}, idx)).handle(), 4);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
+  EXPECT_EQ(r.error().to_string(), "SSTable block index keys exceed " + std::to_string(budget) + " bytes");
+
+  // 5000 blocks whose 300-byte first keys differ only in their last bytes
+  // rebuild to 1.5 MB from about 35 KB of index.
+  std::vector<IndexEntrySpec> blocks;
+  for (uint32_t i = 0; i < 5000; ++i) {
+    Bytes key(296, 'p');
+    put_u32(key, __builtin_bswap32(i));  // big-endian, so the keys ascend
+    blocks.push_back({key, i, 1});
+  }
+  auto honest = AsyncSSTableReader::open(
+      MemoryFile(layout(Bytes(5000, 0), encode_index_region(blocks, {}))).handle(), 4);
+  ASSERT_TRUE(honest.has_value()) << honest.error().to_string();
+  EXPECT_EQ((*honest)->block_index().size(), 5000u);
+  EXPECT_EQ((*honest)->block_index()[4999].first_key, blocks[4999].first_key);
+}
+
 // --- bloom filter --------------------------------------------------------------
 
 TEST(BloomFilter, FromBytes) {
@@ -410,6 +451,32 @@ TEST(BloomFilter, ProbesTheDocumentedBits) {
   // nothing through.
   EXPECT_TRUE(filter_with_bits(1000, 0, {}, 0).may_contain(a));
   EXPECT_FALSE(filter_with_bits(0, 3, {}, 0).may_contain(a));
+}
+
+// A probe count from the file is followed up to BloomFilter::kMaxProbes: a
+// clear bit at the last tested probe still rejects, one past it does not, and
+// four billion probes over a full filter end at once instead of stalling.
+TEST(BloomFilter, TestsAtMostMaxProbes) {
+  const Bytes key = test_writer::term_key(1, "x");
+  const size_t num_bits = size_t{1} << 20;
+  // Every bit set but the one of probe `clear`.
+  auto all_but_probe = [&](size_t num_hashes, size_t clear) {
+    BloomFilter f;
+    f.num_bits = num_bits;
+    f.num_hashes = num_hashes;
+    f.bits.assign(num_bits / 64, ~uint64_t{0});
+    const uint64_t bit = (test_writer::fnv1a_64(key) + clear * test_writer::fnv1_64_swapped_basis(key)) % num_bits;
+    f.bits[bit / 64] &= ~(uint64_t{1} << (bit % 64));
+    return f;
+  };
+  const size_t last = BloomFilter::kMaxProbes - 1;
+  EXPECT_FALSE(all_but_probe(BloomFilter::kMaxProbes, last).may_contain(key));
+  EXPECT_FALSE(all_but_probe(0xFFFFFFFF, last).may_contain(key));
+  EXPECT_TRUE(all_but_probe(BloomFilter::kMaxProbes + 1, last + 1).may_contain(key));
+  EXPECT_FALSE(filter_with_bits(64, 0xFFFFFFFF, {}, 0).may_contain(key));  // no word stored
+  BloomFilter full = filter_with_bits(64, 0xFFFFFFFF, {}, 1);
+  full.bits[0] = ~uint64_t{0};
+  EXPECT_TRUE(full.may_contain(key));
 }
 
 // --- block choice -------------------------------------------------------------
@@ -785,6 +852,54 @@ TEST(SSTableSearchBlock, InlineDataIsZeroPastItsLength) {
   expected[1] = 2;
   expected[2] = 3;
   EXPECT_EQ(in->data, expected);
+}
+
+// --- hostile files -------------------------------------------------------------
+
+// Every truncation of a small dictionary and every byte of it overwritten:
+// the open and each lookup must end in a value or an error, never touch bytes
+// outside the file, and never read a reversed range (the memory file would
+// fault on one, and the sanitizer build would see it).
+TEST(SSTableHostile, DamagedFilesFailCleanly) {
+  std::vector<test_writer::TermEntry> entries;
+  for (int i = 0; i < 12; ++i) {
+    TermInfo info = i % 2 ? external(static_cast<uint32_t>(i), static_cast<uint64_t>(i) << 40, 9)
+                          : inline_info({{static_cast<uint32_t>(i), 1}});
+    entries.push_back({test_writer::term_key(1, "t" + std::to_string(10 + i)), info});
+  }
+  test_writer::SSTableOptions opts;
+  opts.block_entries = 4;
+  opts.sparse_every = 1;
+  opts.dictionary = test_writer::to_bytes("t10t11t12t13 search engine posting block");
+  const Bytes file = test_writer::write_sstable(entries, opts);
+
+  auto exercise = [&](const Bytes& bytes) {
+    MemoryFile mem(bytes);
+    auto r = AsyncSSTableReader::open(mem.handle(), 2);
+    if (r.has_value()) {
+      for (const auto& e : entries) (void)(*r)->get(e.key);
+      (void)(*r)->get(to_bytes("zz"));
+    }
+    for (const ByteRange& range : mem.reads()) {
+      ASSERT_LE(range.start, range.end);
+      ASSERT_LE(range.end, bytes.size());
+    }
+  };
+  for (size_t cut = 0; cut < file.size(); ++cut) {
+    exercise(Bytes(file.begin(), file.begin() + static_cast<ptrdiff_t>(cut)));
+    exercise(Bytes(file.begin() + static_cast<ptrdiff_t>(cut), file.end()));
+  }
+  for (size_t i = 0; i < file.size(); ++i) {
+    for (uint8_t v : {uint8_t{0x00}, uint8_t{0xFF}, static_cast<uint8_t>(file[i] ^ 0x80)}) {
+      Bytes damaged = file;
+      damaged[i] = v;
+      exercise(damaged);
+    }
+  }
+  // The undamaged file answers every key.
+  auto r = AsyncSSTableReader::open(MemoryFile(file).handle(), 2);
+  ASSERT_TRUE(r.has_value()) << r.error().to_string();
+  for (const auto& e : entries) EXPECT_EQ((*r)->get(e.key).value(), e.info);
 }
 
 // --- whole dictionaries -------------------------------------------------------
