@@ -156,6 +156,13 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
     ZELVAR_TRY(entries, read_vector_directory(directory.as_slice(), count));
   }
 
+  // Entries may share or overlap bodies, so a small directory could name the
+  // same large body thousands of times and make the open parse for minutes.
+  // Bodies are read and parsed only while their total stays within a budget
+  // that honest files, whose bodies are each named by a few entries at most,
+  // never reach; an entry beyond it is skipped like a body that does not parse.
+  const uint64_t budget = kVectorBodyBudgetFactor * file.file_size() + kVectorBodyBudgetSlack;
+  uint64_t body_bytes = 0;
   Loader loader(schema);
   for (const VectorDirectoryEntry& entry : entries) {
     if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
@@ -164,6 +171,8 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
                                          std::to_string(entry.offset) +
                                          " overflows a 64-bit file offset"));
     }
+    if (entry.length > budget - body_bytes) continue;
+    body_bytes += entry.length;
     // Read, parsed and released before the next entry is read.
     ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
     loader.handle(entry, body.as_slice());

@@ -115,6 +115,12 @@ IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
 // caller's. Every range is read through `file`, one at a time.
 IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema);
 
+// The index bodies of one vector file are read only while their lengths add
+// up to at most kVectorBodyBudgetFactor times the file size plus
+// kVectorBodyBudgetSlack; later entries are skipped.
+inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
+inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
+
 // Decodes `count` packed directory entries from the start of `bytes`. Fails
 // with UnexpectedEof "failed to fill whole buffer" when the bytes end inside
 // an entry.

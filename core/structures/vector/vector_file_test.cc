@@ -312,6 +312,30 @@ TEST_F(VectorFileTest, ReadsCountDirectoryAndEachBodyOnceInFileOrder) {
   EXPECT_EQ(kind_of<VectorIndex::RaBitQ>(*got, 2).index->centroid, std::vector<float>{0.5f});
 }
 
+TEST_F(VectorFileTest, BodiesNamedOverAndOverStopAtTheBudget) {
+  // One body named by as many entries as the budget allows, and one more: the
+  // last entry (for another field) is skipped without a read.
+  const uint64_t body_len = 4096;
+  std::vector<uint8_t> body(body_len, ' ');
+  std::copy(kRaBitQBody.begin(), kRaBitQBody.end(), body.begin());
+  const uint64_t count = 20000;
+  const uint64_t base = 4 + count * 21;
+  const uint64_t size = base + body_len;
+  const uint64_t allowed = (kVectorBodyBudgetFactor * size + kVectorBodyBudgetSlack) / body_len;
+  ASSERT_LT(allowed, count);
+  std::vector<uint8_t> bytes;
+  put_u32(bytes, static_cast<uint32_t>(count));
+  for (uint64_t i = 0; i < count; ++i) {
+    put_entry(bytes, i < allowed ? 1 : 2, 0, base, body_len);
+  }
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  auto got = read(bytes, kOneDenseField);
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  EXPECT_EQ(file_.reads.size(), 2 + allowed);
+  EXPECT_EQ(got->vector_indexes.count(1), 1u);
+  EXPECT_EQ(got->vector_indexes.count(2), 0u);
+}
+
 TEST_F(VectorFileTest, EntryKinds) {
   struct Case {
     std::string name;
