@@ -330,8 +330,9 @@ PyType_Spec g_spec = {
     static_cast<int>(sizeof(IndexObject)),
     0,
     // Not BASETYPE (no subclasses), not HAVE_GC (holds no Python objects), no
-    // dict or weak-reference slots, and no constructor.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    // dict or weak-reference slots, and no constructor. The class is made
+    // immutable once its __module__ is set (create_index_type).
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     g_slots,
 };
 
@@ -362,14 +363,31 @@ PyObject* type_from_spec_quietly(PyType_Spec* spec) {
   return type.release();
 }
 
+// The name carries no module, so the interpreter gives the class no
+// __module__; without one, tools that print or document the class (help(),
+// typing's reprs) fail. It is set here, and only then is the class frozen.
+bool set_module_and_freeze(PyObject* type) {
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("zelvar_python"));
+  if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
+    return false;
+  }
+#if PY_VERSION_HEX >= 0x030E0000
+  return PyType_Freeze(reinterpret_cast<PyTypeObject*>(type)) == 0;
+#else
+  reinterpret_cast<PyTypeObject*>(type)->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+  return true;
+#endif
+}
+
 }  // namespace
 
 PyObject* create_index_type() {
   if (g_index_type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(g_index_type));
-  PyObject* type = type_from_spec_quietly(&g_spec);
-  if (type == nullptr) return nullptr;
-  g_index_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-  return type;
+  PyRef type = PyRef::steal(type_from_spec_quietly(&g_spec));
+  if (!type || !set_module_and_freeze(type.get())) return nullptr;
+  g_index_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+  return type.release();
 }
 
 }  // namespace zelvar::python

@@ -128,6 +128,17 @@ def schema_only_index(tmp_path):
     return str(folder)
 
 
+def raises_exactly(exc_type, text, call):
+    """Runs `call`, which must raise exactly `exc_type` (not a subclass) with
+    the text `text` (any text for None); returns the exception."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is exc_type, repr(info.value)
+    if text is not None:
+        assert str(info.value) == text
+    return info.value
+
+
 # ---- descriptions for the writer ------------------------------------------------------
 
 TEXT_SCHEMA = {

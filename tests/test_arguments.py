@@ -10,14 +10,7 @@ import pathlib
 
 import pytest
 
-
-def raises_exactly(exc_type, text, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    if text is not None:
-        assert str(info.value) == text
-    return info.value
+from conftest import raises_exactly
 
 
 @pytest.fixture

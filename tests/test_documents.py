@@ -1,23 +1,11 @@
 """Fetching stored documents and converting their values."""
 
 import math
-import struct
 from pathlib import Path
 
 import pytest
 
-from conftest import description, field, segment, text_field
-
-
-def raises_exactly(exc_type, text, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    assert str(info.value) == text
-
-
-def f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
+from conftest import description, f32, field, raises_exactly, segment, text_field
 
 
 ALL_KINDS_SCHEMA = {

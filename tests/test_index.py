@@ -7,15 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TEXT_SCHEMA, description, field, schema_json, segment, text_field
-
-
-def raises_exactly(exc_type, text, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    assert str(info.value) == text
-    return info.value
+from conftest import (TEXT_SCHEMA, description, field, raises_exactly, schema_json, segment,
+                      text_field)
 
 
 def docs(n, word="alpha"):

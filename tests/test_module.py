@@ -45,8 +45,23 @@ def test_module_contents(zp):
 
 def test_class_attributes(ZelvarIndex):
     assert ZelvarIndex.__name__ == "ZelvarIndex"
+    assert ZelvarIndex.__qualname__ == "ZelvarIndex"
     assert ZelvarIndex.__doc__ == "Python wrapper for Zelvar Index (read-only)"
     assert ZelvarIndex.__bases__ == (object,)
+    # The type's own name has no module prefix (the interpreter's messages
+    # show it bare), but the class names its module for the tools that ask.
+    with pytest.raises(TypeError) as info:
+        ZelvarIndex()
+    assert str(info.value) == "cannot create 'ZelvarIndex' instances"
+    assert ZelvarIndex.__module__ == "zelvar_python"
+
+
+def test_tools_can_describe_the_class(ZelvarIndex):
+    import pydoc
+    import typing
+    assert repr(typing.Optional[ZelvarIndex]) == "typing.Optional[zelvar_python.ZelvarIndex]"
+    text = pydoc.render_doc(ZelvarIndex, renderer=pydoc.plaintext)
+    assert "search_boolean(self, /, must, should, must_not, limit)" in text
 
 
 METHODS = [
@@ -218,6 +233,46 @@ def test_runtime_is_created_on_first_open_and_kept(schema_only_index):
     # a blocking thread or two) is added, never a second set of workers.
     assert after_second_open - after_release <= cpus + 2
     assert after_second_open <= after_open + 2
+
+
+FORK_PROBE = textwrap.dedent("""
+    import os, sys, time
+    import zelvar_python
+    path = sys.argv[1]
+    index = zelvar_python.ZelvarIndex.open(path)
+    parent_hits = index.search_term("title", "alpha", None)
+    pid = os.fork()
+    if pid == 0:
+        # The child reads files through the runtime the parent built, opens
+        # an index of its own, drops both and exits normally.
+        ok = (index.get_document(1) == {"title": "alpha beta"}
+              and [d for d, _ in index.search_term("title", "beta", None)] == [1]
+              and zelvar_python.ZelvarIndex.open(path).search_term("title", "alpha", None) == parent_hits)
+        del index
+        sys.exit(0 if ok else 3)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            print("exit", os.waitstatus_to_exitcode(status))
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, 9)
+        print("hung")
+    print("parent", index.search_term("title", "alpha", None) == parent_hits)
+""")
+
+
+def test_a_forked_child_can_use_and_drop_indexes(make_index):
+    import subprocess
+    from conftest import description, module_env, segment
+    path = make_index(description([segment("1", [{"title": "alpha"}, {"title": "alpha beta"}]),
+                                   segment("2", [{"title": "alpha alpha"}])]))
+    proc = subprocess.run([sys.executable, "-c", FORK_PROBE, path], env=module_env(),
+                          capture_output=True, text=True, timeout=90)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "exit 0\nparent True\n", proc.stderr
 
 
 RUNTIME_FAILURE_PROBE = textwrap.dedent("""

@@ -122,7 +122,7 @@ TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePool) {
   auto pool = WorkerPool::start_with(5, spawn);
   ASSERT_FALSE(pool.has_value());
   EXPECT_EQ(pool.error().kind(), IoErrorKind::Other);
-  EXPECT_EQ(pool.error().to_string(), std::make_error_code(std::errc::resource_unavailable_try_again).message());
+  EXPECT_EQ(pool.error().to_string(), "Resource temporarily unavailable (os error 11)");
   EXPECT_EQ(started, 2);  // the two started threads were joined, or this test would hang or crash
 }
 
@@ -157,8 +157,14 @@ TEST_F(IndexTest, OpenFailures) {
   };
   const std::string schema(kSchema);
   const std::vector<Case> cases = {
-      {"no schema.json", std::nullopt, "[]", no_file},
-      {"empty schema object", "{}", "[]", "Serialization error: missing field `fields` at line 1 column 2"},
+      // The schema is read and parsed before "segments.json" is looked at.
+      {"no schema.json", std::nullopt, "{}", no_file},
+      {"empty schema object", "{}", R"(["zz"])", "Serialization error: missing field `fields` at line 1 column 2"},
+      {"segments.json empty", schema, "", "Serialization error: EOF while parsing a value at line 1 column 0"},
+      {"segments.json a string", schema, R"("1")",
+       "Serialization error: invalid type: string \"1\", expected a sequence at line 1 column 3"},
+      {"segments.json nested list", schema, R"([["1"]])",
+       "Serialization error: invalid type: sequence, expected a string at line 1 column 1"},
       {"segments.json an object", schema, R"({"a": "1"})",
        "Serialization error: invalid type: map, expected a sequence at line 1 column 0"},
       {"segments.json with a number", schema, "[1]",
@@ -167,6 +173,11 @@ TEST_F(IndexTest, OpenFailures) {
        "Serialization error: trailing characters at line 1 column 7"},
       {"identifier not hexadecimal", schema, R"(["xyz"])", "Index corruption: Invalid segment ID: xyz"},
       {"identifier with 0x prefix", schema, R"(["0x1"])", "Index corruption: Invalid segment ID: 0x1"},
+      {"empty identifier", schema, R"([""])", "Index corruption: Invalid segment ID: "},
+      {"identifier with a trailing space", schema, R"(["1 "])", "Index corruption: Invalid segment ID: 1 "},
+      {"identifier with two signs", schema, R"(["++1"])", "Index corruption: Invalid segment ID: ++1"},
+      {"negative identifier", schema, R"(["-1"])", "Index corruption: Invalid segment ID: -1"},
+      {"identifier decoded from escapes", schema, R"(["\u0031\u0067"])", "Index corruption: Invalid segment ID: 1g"},
       {"identifier beyond 128 bits", schema, R"(["100000000000000000000000000000000"])",
        "Index corruption: Invalid segment ID: 100000000000000000000000000000000"},
       {"second identifier invalid", schema, R"(["1", " 2"])", "Index corruption: Invalid segment ID:  2"},
@@ -191,6 +202,16 @@ TEST_F(IndexTest, OpenFailsOnBadPaths) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().to_string(), "IO error: No such file or directory (os error 2)");
 
+  // An empty path is the working directory, looked up again at every file
+  // access: files are found by their plain names.
+  write({segment("a", 2)});
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  auto here = Index::open(FsDirectory(""), IndexConfig::default_config());
+  const std::string fetched = here.has_value() ? fetch(**here, 1) : here.error().to_string();
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(fetched, "a 1");
+
   tw::write_file(dir_, "plain", "not a folder");
   auto file = Index::open(FsDirectory(dir_ / "plain"), IndexConfig::default_config());
   ASSERT_FALSE(file.has_value());
@@ -214,6 +235,62 @@ TEST_F(IndexTest, GlobalNumberingAcrossSegments) {
     SCOPED_TRACE(doc_id);
     EXPECT_EQ(fetch(*index, doc_id), title);
   }
+}
+
+// Document counts come from each ".meta", not from the store: numbers a
+// segment claims but does not store are absent, and every sum wraps modulo
+// 2^32.
+TEST_F(IndexTest, NumberingFollowsMetadataCounts) {
+  struct Seg {
+    std::string id;
+    int stored;
+    uint32_t claimed;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Seg> segments;
+    std::vector<uint32_t> bases;
+    uint32_t num_docs;
+    std::vector<std::pair<uint32_t, std::string>> fetches;
+  };
+  const std::vector<Case> cases = {
+      {"claims more than stored", {{"a", 2, 5}, {"b", 1, 1}}, {0, 5}, 6,
+       {{1, "a 1"}, {2, "absent"}, {4, "absent"}, {5, "b 0"}, {6, "absent"}}},
+      {"claims fewer than stored", {{"a", 2, 1}, {"b", 1, 1}}, {0, 1}, 2, {{0, "a 0"}, {1, "b 0"}, {2, "absent"}}},
+      {"counts wrap past 2^32", {{"a", 1, 0xFFFFFFFFu}, {"b", 3, 3}}, {0, 0xFFFFFFFFu}, 2,
+       {{0, "a 0"}, {1, "absent"}, {0xFFFFFFFEu, "absent"}, {0xFFFFFFFFu, "absent"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_);
+    std::vector<tw::SegmentSpec> specs;
+    for (const Seg& seg : c.segments) {
+      specs.push_back(segment(seg.id, seg.stored));
+      specs.back().meta_num_docs = seg.claimed;
+    }
+    write(specs);
+    auto index = open_ok();
+    ASSERT_TRUE(index);
+    EXPECT_EQ(bases(index->segment_readers()), c.bases);
+    EXPECT_EQ(index->num_docs(), c.num_docs);
+    for (const auto& [doc_id, title] : c.fetches) {
+      SCOPED_TRACE(doc_id);
+      EXPECT_EQ(fetch(*index, doc_id), title);
+    }
+  }
+}
+
+// Every spelling that parses to the same identifier names the same files.
+TEST_F(IndexTest, IdentifierSpellingsNameTheSameFiles) {
+  const std::string max = "0" + std::string(32, 'f');  // 33 digits, 2^128 - 1
+  write({segment("ff", 1), segment(max, 1)},
+        R"(["FF", "+ff", ")" + std::string(38, '0') + R"(ff", ")" + max + R"("])");
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  EXPECT_EQ(bases(index->segment_readers()), (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / ("seg_" + std::string(32, 'f') + ".meta")));
+  EXPECT_EQ(fetch(*index, 2), "ff 0");
+  EXPECT_EQ(fetch(*index, 3), max + " 0");
 }
 
 TEST_F(IndexTest, SharesSchemaAndConfigWithEveryReader) {
@@ -352,6 +429,7 @@ TEST_F(IndexTest, FetchesDuringReloads) {
       while (!done) {
         std::string title = fetch(*index, 0);
         if (title != "a 0" && title != "b 0") ++bad;
+        if (index->num_docs() != 1 || index->num_segments() != 1) ++bad;
         for (const auto& reader : index->segment_readers()) {
           auto postings = reader->get_postings(0, "0");
           if (!postings.has_value() || !postings->has_value()) ++bad;

@@ -3,7 +3,8 @@
 // An open index starts `IndexConfig::num_threads` threads that wait for work
 // and are never given any; the pool exists so that an index holds the same
 // threads it would hold with a writer attached. Destroying the pool wakes and
-// joins its threads.
+// joins its threads. In a child made by fork() the threads do not exist: a
+// pool destroyed there only forgets them.
 //
 // Thread safety: immutable after `start`; destroy it from a thread that is
 // not one of its own.
@@ -15,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <sys/types.h>
 #include <vector>
 
 #include "core/error/io_error.h"
@@ -24,8 +27,9 @@ namespace zelvar {
 class WorkerPool {
  public:
   // Starts `num_threads` idle threads. A thread that cannot be started fails
-  // the whole pool with an Other IoError carrying the system's error text;
-  // the threads already started are stopped first.
+  // the whole pool with an Other IoError carrying the system's error text
+  // ("Resource temporarily unavailable (os error 11)"); the threads already
+  // started are stopped first.
   static IoResult<std::shared_ptr<const WorkerPool>> start(size_t num_threads);
 
   // As `start`, with `spawn` standing in for starting a thread (tests use it
@@ -51,6 +55,8 @@ class WorkerPool {
   std::condition_variable wake_;
   bool stopping_ = false;  // guarded by mutex_
   std::vector<std::thread> threads_;
+  // The process that started the threads; only it can join them.
+  pid_t owner_pid_ = 0;
 };
 
 }  // namespace zelvar

@@ -1,10 +1,12 @@
 #include "core/runtime/runtime.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -80,7 +82,25 @@ std::expected<Runtime*, std::string> Runtime::get() {
     return std::unexpected(std::string(e.what()));
   }
   g_runtime.store(rt, std::memory_order_release);
+  // Without this a forked child would wait forever for an idle thread that
+  // its parent counted; failing to register only loses that repair.
+  pthread_atfork(nullptr, nullptr, &Runtime::forget_threads_after_fork);
   return rt;
+}
+
+void Runtime::forget_threads_after_fork() {
+  // Only the forking thread exists in the child. A lock may have been held
+  // by a thread that is gone and the queue may be mid-update, so both are
+  // built anew (the old ones are abandoned, not destroyed); the counts go to
+  // zero so that the next task starts a thread of the child's own.
+  new (&g_build_mutex) std::mutex();
+  Runtime* rt = g_runtime.load(std::memory_order_acquire);
+  if (rt == nullptr) return;
+  new (&rt->mutex_) std::mutex();
+  new (&rt->task_cv_) std::condition_variable();
+  new (&rt->queue_) std::deque<Task>();
+  rt->threads_ = 0;
+  rt->idle_ = 0;
 }
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }

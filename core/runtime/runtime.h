@@ -9,7 +9,8 @@
 // The runtime is created on first need and never shut down. Besides the
 // blocking pool (threads started on demand, at most kMaxBlockingThreads at
 // once, idle ones reused) it keeps one idle worker thread per available CPU;
-// nothing is ever scheduled on the workers.
+// nothing is ever scheduled on the workers. In a child made by fork() the
+// pool starts afresh, since none of the parent's threads exist there.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
@@ -90,6 +91,9 @@ class Runtime {
   // kMaxBlockingThreads run. False if no thread can run it.
   bool submit(Task task);
   void blocking_loop();
+  // Run in a forked child (registered with pthread_atfork when the runtime is
+  // built): forgets the parent's blocking threads and the state they shared.
+  static void forget_threads_after_fork();
   static void worker_loop();
 
   std::vector<std::thread> workers_;

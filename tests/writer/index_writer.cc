@@ -200,7 +200,7 @@ void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
 
   MetaFile meta;
   meta.id = spec.meta_id.value_or(parse_segment_id(spec.id));
-  meta.num_docs = num_docs;
+  meta.num_docs = spec.meta_num_docs.value_or(num_docs);
   for (const auto& [field, entry] : stats) meta.entries.push_back(entry);
 
   std::filesystem::create_directories(dir);

@@ -71,6 +71,9 @@ struct SegmentSpec {
   std::vector<std::string> omit;
   // The id stored inside ".meta"; defaults to the identifier's value.
   std::optional<unsigned __int128> meta_id;
+  // The document count stored inside ".meta"; defaults to docs.size(). Lets
+  // a segment claim more (or fewer) documents than its store holds.
+  std::optional<uint32_t> meta_num_docs;
 };
 
 struct IndexSpec {

@@ -18,6 +18,8 @@
 //       "id": "1f",                    hexadecimal identifier (names the files)
 //       "listed": true,                false: files written but not listed
 //       "meta_id": "ff",               id stored inside ".meta" (default: id)
+//       "meta_num_docs": 5,            document count stored inside ".meta"
+//                                      (default: the number of documents)
 //       "omit": [".post"],             files not to write (".meta", ".terms",
 //                                      ".post", ".store")
 //       "terms": {                     term-dictionary knobs (defaults shown)
@@ -245,6 +247,11 @@ SegmentSpec parse_segment(const Schema& schema, const JsonValue& seg) {
   out.id = *id;
   out.listed = bool_member(seg, "listed", true);
   if (const std::string* meta_id = string_member(seg, "meta_id")) out.meta_id = parse_segment_id(*meta_id);
+  if (member(seg, "meta_num_docs")) {
+    size_t count = size_member(seg, "meta_num_docs", 0);
+    if (count > UINT32_MAX) fail("\"meta_num_docs\" must fit in 32 bits");
+    out.meta_num_docs = static_cast<uint32_t>(count);
+  }
   if (const JsonValue* omit = member(seg, "omit")) {
     if (!all_of(*omit, [](const JsonValue& e) { return e.is<std::string>(); }))
       fail("\"omit\" must be a list of extensions");
