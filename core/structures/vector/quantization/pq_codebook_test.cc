@@ -10,20 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "core/structures/vector/quantization/side_file_test_util.h"
+
 namespace zelvar {
 namespace {
 
-// Little-endian bytes of a hand-built file.
-struct Bytes {
-  std::vector<uint8_t> data;
-  Bytes& u8(uint8_t v) { data.push_back(v); return *this; }
-  Bytes& u32(uint32_t v) { for (int i = 0; i < 4; ++i) data.push_back(uint8_t(v >> (8 * i))); return *this; }
-  Bytes& u64(uint64_t v) { for (int i = 0; i < 8; ++i) data.push_back(uint8_t(v >> (8 * i))); return *this; }
-  Bytes& f32(float v) { return u32(std::bit_cast<uint32_t>(v)); }
-  Bytes& f32s(uint32_t n, float first) { for (uint32_t i = 0; i < n; ++i) f32(first + float(i)); return *this; }
-  Bytes& text(std::string_view s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
-  Bytes cut(size_t n) const { Bytes b = *this; b.data.resize(n); return b; }
-};
+using side_file_test::Bytes;
+using side_file_test::expect_eof;
+using side_file_test::values;
 
 constexpr uint64_t kStamp = 0x0102030405060708ULL;
 
@@ -42,18 +36,6 @@ Bytes new_header(uint32_t dim, uint32_t subspaces, uint32_t subspace_dim, uint32
   b.u32(kPQCodebookMagic).u32(2).u64(kStamp).u32(dim).u32(subspaces);
   b.u32(subspace_dim).u32(centroids).u8(0).f32(0.75f).f32(-3.0f).u8(2).u32(17).u8(rotation);
   return b;
-}
-
-std::vector<float> values(uint32_t n, float first) {
-  std::vector<float> v;
-  for (uint32_t i = 0; i < n; ++i) v.push_back(first + float(i));
-  return v;
-}
-
-void expect_eof(const IoResult<PQCodebook>& got, const std::string& what) {
-  ASSERT_FALSE(got.has_value()) << what;
-  EXPECT_EQ(got.error().kind(), IoErrorKind::UnexpectedEof) << what;
-  EXPECT_EQ(got.error().to_string(), "failed to fill whole buffer") << what;
 }
 
 TEST(PQCodebookFromBytes, OldLayoutDerivesTheSubspaceWidth) {
