@@ -10,7 +10,7 @@ from conftest import (TEXT_SCHEMA, bm25, description, f32, idf, raises_exactly, 
 
 
 SEG1 = [
-    {"title": "rust search engine", "body": "fast fast search"},
+    {"title": "small search engine", "body": "fast fast search"},
     {"title": "python binding", "body": "search from python"},
     {"title": "search", "body": "nothing here at all"},
     {"title": "unrelated words", "body": "more words"},
