@@ -14,13 +14,11 @@
 #include "core/error/result.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
-#include <system_error>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -61,6 +59,8 @@ constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
 bool is_ws(uint8_t c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+// True when `next` (a peek() result) can begin a number token.
+bool starts_number(int next) { return next == '-' || (next >= '0' && next <= '9'); }
 
 // Non-zero when some byte of `w` is zero (exact as to existence).
 uint64_t has_zero_byte(uint64_t w) { return (w - kOnes) & ~w & kHighs; }
@@ -396,7 +396,7 @@ JsonError JsonReader::invalid_type(std::string_view expected) {
       found = "map";
       break;
     default: {
-      if (next != '-' && !is_digit(static_cast<uint8_t>(next))) return error_at_next("expected value");
+      if (!starts_number(next)) return error_at_next("expected value");
       auto number = read_number_token();
       if (!number) return std::move(number).error();
       found = describe_number(*number);
@@ -616,7 +616,7 @@ JsonError JsonReader::number_mismatch(const JsonNumber& n, std::string_view expe
 
 JsonStatus JsonReader::read_unsigned(uint64_t max, std::string_view expected, uint64_t& out) {
   const int next = peek();
-  if (next != '-' && !(next >= '0' && next <= '9')) return std::unexpected(invalid_type(expected));
+  if (!starts_number(next)) return std::unexpected(invalid_type(expected));
   ZELVAR_TRY(JsonNumber n, read_number_token());
   switch (n.kind) {
     case JsonNumber::Kind::U64:
@@ -634,7 +634,7 @@ JsonStatus JsonReader::read_unsigned(uint64_t max, std::string_view expected, ui
 JsonStatus JsonReader::read_signed(int64_t min, int64_t max, std::string_view expected,
                                    int64_t& out) {
   const int next = peek();
-  if (next != '-' && !(next >= '0' && next <= '9')) return std::unexpected(invalid_type(expected));
+  if (!starts_number(next)) return std::unexpected(invalid_type(expected));
   ZELVAR_TRY(JsonNumber n, read_number_token());
   switch (n.kind) {
     case JsonNumber::Kind::U64:
@@ -653,7 +653,7 @@ JsonStatus JsonReader::read_signed(int64_t min, int64_t max, std::string_view ex
 
 JsonStatus JsonReader::read_f64(double& out) {
   const int next = peek();
-  if (next != '-' && !(next >= '0' && next <= '9')) return std::unexpected(invalid_type("f64"));
+  if (!starts_number(next)) return std::unexpected(invalid_type("f64"));
   ZELVAR_TRY(JsonNumber n, read_number_token());
   switch (n.kind) {
     case JsonNumber::Kind::U64: out = static_cast<double>(n.u); break;
@@ -665,7 +665,7 @@ JsonStatus JsonReader::read_f64(double& out) {
 
 JsonStatus JsonReader::read_f32(float& out) {
   const int next = peek();
-  if (next != '-' && !(next >= '0' && next <= '9')) return std::unexpected(invalid_type("f32"));
+  if (!starts_number(next)) return std::unexpected(invalid_type("f32"));
   ZELVAR_TRY(JsonNumber n, read_number_token());
   // Integers convert straight to the nearest float, not through a double.
   switch (n.kind) {
@@ -872,7 +872,7 @@ JsonStatus JsonReader::skip_value() {
         opened = true;
         break;
       default:
-        if (next != '-' && !is_digit(static_cast<uint8_t>(next))) {
+        if (!starts_number(next)) {
           return std::unexpected(error_at_next("expected value"));
         }
         ZELVAR_TRY_VOID(skip_number());
@@ -914,11 +914,20 @@ JsonStatus JsonReader::skip_value() {
 
 // --- Arrays and objects -----------------------------------------------------------------
 
-JsonStatus JsonReader::begin_array(std::string_view expected) {
-  if (peek() != '[') return std::unexpected(invalid_type(expected));
+JsonStatus JsonReader::begin_container(uint8_t open, std::string_view expected) {
+  if (peek() != open) return std::unexpected(invalid_type(expected));
   ZELVAR_TRY_VOID(take_level());
   advance();
   return {};
+}
+
+void JsonReader::close_level() {
+  advance();
+  ++remaining_depth_;
+}
+
+JsonStatus JsonReader::begin_array(std::string_view expected) {
+  return begin_container('[', expected);
 }
 
 JsonResult<bool> JsonReader::has_element(bool first) {
@@ -952,8 +961,7 @@ JsonStatus JsonReader::end_array(JsonStatus body) {
   }
   const int next = peek();
   if (next == ']') {
-    advance();
-    ++remaining_depth_;
+    close_level();
     return {};
   }
   if (next == kEof) return std::unexpected(error_at_next(kEofList));
@@ -965,10 +973,7 @@ JsonStatus JsonReader::end_array(JsonStatus body) {
 }
 
 JsonStatus JsonReader::begin_object(std::string_view expected) {
-  if (peek() != '{') return std::unexpected(invalid_type(expected));
-  ZELVAR_TRY_VOID(take_level());
-  advance();
-  return {};
+  return begin_container('{', expected);
 }
 
 JsonResult<bool> JsonReader::has_member(bool first) {
@@ -1038,8 +1043,7 @@ JsonStatus JsonReader::end_object(JsonStatus body) {
   }
   const int next = peek();
   if (next == '}') {
-    advance();
-    ++remaining_depth_;
+    close_level();
     return {};
   }
   if (next == kEof) return std::unexpected(error_at_next(kEofObject));
@@ -1099,8 +1103,7 @@ JsonResult<JsonReader::VariantHead> JsonReader::read_variant_head(
 JsonStatus JsonReader::end_variant_object() {
   const int next = peek();
   if (next == '}') {
-    advance();
-    ++remaining_depth_;
+    close_level();
     return {};
   }
   if (next == kEof) return std::unexpected(error_here(kEofObject));

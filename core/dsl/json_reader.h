@@ -247,13 +247,18 @@ class JsonReader {
  private:
   JsonError error_at(size_t reference_count, std::string message) const;
   JsonStatus take_level();  // the nesting check before an opening bracket
+  // Consumes `open` ('[' or '{') and takes one nesting level; any other value
+  // fails with invalid_type(expected).
+  JsonStatus begin_container(uint8_t open, std::string_view expected);
+  // Consumes the closing bracket and gives back its nesting level.
+  void close_level();
   JsonStatus read_ident(const char* rest);
   JsonResult<JsonNumber> parse_integer(bool positive);
   JsonResult<JsonNumber> parse_number_tail(bool positive, uint64_t significand);
   JsonResult<double> parse_long_integer(bool positive, uint64_t significand);
   JsonResult<double> parse_decimal(bool positive, uint64_t significand, int64_t exponent);
   JsonResult<double> parse_decimal_overflow(bool positive, uint64_t significand, int64_t exponent);
-  JsonResult<double> parse_exponent(bool positive, uint64_t significand, int64_t exponent);
+  JsonResult<double> parse_exponent(bool positive, uint64_t significand, int64_t starting_exponent);
   JsonResult<double> f64_from_parts(bool positive, uint64_t significand, int64_t exponent);
   JsonStatus decode_escape();  // after a backslash; appends to scratch_
   JsonResult<uint16_t> decode_hex4();  // four hex digits of a \u escape

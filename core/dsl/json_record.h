@@ -244,68 +244,85 @@ JsonStatus read_member_at(JsonReader& reader, T& out, size_t index, std::index_s
   return status;
 }
 
+// The key table, presence rules and description of record T, built once.
 template <class T>
-JsonStatus read_record(JsonReader& reader, T& out) {
+struct RecordShape {
   using Members = std::remove_cvref_t<decltype(JsonRecord<T>::members)>;
-  constexpr size_t kCount = std::tuple_size_v<Members>;
+  static constexpr size_t kCount = std::tuple_size_v<Members>;
   static_assert(kCount <= 64, "a record has at most 64 members");
   using Seq = std::make_index_sequence<kCount>;
   static constexpr auto kKeys = member_keys(JsonRecord<T>::members, Seq{});
   static constexpr auto kPresence = member_presence(JsonRecord<T>::members, Seq{});
+};
 
+// The object form: members in any order, unknown ones skipped, each known
+// one at most once, every required one present.
+template <class T>
+JsonStatus read_record_object(JsonReader& reader, T& out, std::string_view expected) {
+  using Shape = RecordShape<T>;
+  constexpr size_t kCount = Shape::kCount;
+  ZELVAR_TRY_VOID(reader.begin_object(expected));
+  JsonStatus body = [&]() -> JsonStatus {
+    uint64_t seen = 0;
+    for (bool first = true;; first = false) {
+      ZELVAR_TRY(bool more, reader.has_member(first));
+      if (!more) break;
+      ZELVAR_TRY(std::string_view key, reader.read_key());
+      size_t index = 0;
+      while (index < kCount && Shape::kKeys[index] != key) ++index;
+      if (index == kCount) {
+        ZELVAR_TRY_VOID(reader.read_colon());
+        ZELVAR_TRY_VOID(reader.skip_value());
+        continue;
+      }
+      if (seen & (uint64_t{1} << index)) {
+        return std::unexpected(
+            JsonError::unplaced(json_duplicate_field_message(Shape::kKeys[index])));
+      }
+      seen |= uint64_t{1} << index;
+      ZELVAR_TRY_VOID(reader.read_colon());
+      ZELVAR_TRY_VOID(read_member_at(reader, out, index, typename Shape::Seq{}));
+    }
+    for (size_t i = 0; i < kCount; ++i) {
+      if (!(seen & (uint64_t{1} << i)) && Shape::kPresence[i] == JsonPresence::Required) {
+        return std::unexpected(JsonError::unplaced(json_missing_field_message(Shape::kKeys[i])));
+      }
+    }
+    return {};
+  }();
+  return reader.end_object(std::move(body));
+}
+
+// The array form: members in declared order; only defaulted ones may be
+// missing, and only at the end.
+template <class T>
+JsonStatus read_record_array(JsonReader& reader, T& out, std::string_view expected) {
+  using Shape = RecordShape<T>;
+  constexpr size_t kCount = Shape::kCount;
+  ZELVAR_TRY_VOID(reader.begin_array(expected));
+  JsonStatus body = [&]() -> JsonStatus {
+    for (size_t i = 0; i < kCount; ++i) {
+      ZELVAR_TRY(bool more, reader.has_element(i == 0));
+      if (!more) {
+        if (Shape::kPresence[i] == JsonPresence::Defaulted) continue;
+        return std::unexpected(JsonError::unplaced(
+            json_invalid_length_message(i, json_record_length_expected(expected, kCount))));
+      }
+      ZELVAR_TRY_VOID(read_member_at(reader, out, i, typename Shape::Seq{}));
+    }
+    return {};
+  }();
+  return reader.end_array(std::move(body));
+}
+
+template <class T>
+JsonStatus read_record(JsonReader& reader, T& out) {
   // Built once per record type: "struct Name" unless declared in full.
   static const std::string kExpected = record_description<T>();
-  const std::string_view expected = kExpected;
-
   const int next = reader.peek();
-  if (next == '{') {
-    ZELVAR_TRY_VOID(reader.begin_object(expected));
-    JsonStatus body = [&]() -> JsonStatus {
-      uint64_t seen = 0;
-      for (bool first = true;; first = false) {
-        ZELVAR_TRY(bool more, reader.has_member(first));
-        if (!more) break;
-        ZELVAR_TRY(std::string_view key, reader.read_key());
-        size_t index = 0;
-        while (index < kCount && kKeys[index] != key) ++index;
-        if (index == kCount) {
-          ZELVAR_TRY_VOID(reader.read_colon());
-          ZELVAR_TRY_VOID(reader.skip_value());
-          continue;
-        }
-        if (seen & (uint64_t{1} << index)) {
-          return std::unexpected(JsonError::unplaced(json_duplicate_field_message(kKeys[index])));
-        }
-        seen |= uint64_t{1} << index;
-        ZELVAR_TRY_VOID(reader.read_colon());
-        ZELVAR_TRY_VOID(read_member_at(reader, out, index, Seq{}));
-      }
-      for (size_t i = 0; i < kCount; ++i) {
-        if (!(seen & (uint64_t{1} << i)) && kPresence[i] == JsonPresence::Required) {
-          return std::unexpected(JsonError::unplaced(json_missing_field_message(kKeys[i])));
-        }
-      }
-      return {};
-    }();
-    return reader.end_object(std::move(body));
-  }
-  if (next == '[') {
-    ZELVAR_TRY_VOID(reader.begin_array(expected));
-    JsonStatus body = [&]() -> JsonStatus {
-      for (size_t i = 0; i < kCount; ++i) {
-        ZELVAR_TRY(bool more, reader.has_element(i == 0));
-        if (!more) {
-          if (kPresence[i] == JsonPresence::Defaulted) continue;
-          return std::unexpected(JsonError::unplaced(
-              json_invalid_length_message(i, json_record_length_expected(expected, kCount))));
-        }
-        ZELVAR_TRY_VOID(read_member_at(reader, out, i, Seq{}));
-      }
-      return {};
-    }();
-    return reader.end_array(std::move(body));
-  }
-  return std::unexpected(reader.invalid_type(expected));
+  if (next == '{') return read_record_object(reader, out, kExpected);
+  if (next == '[') return read_record_array(reader, out, kExpected);
+  return std::unexpected(reader.invalid_type(kExpected));
 }
 
 template <class E>

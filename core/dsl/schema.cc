@@ -2,6 +2,14 @@
 
 namespace zelvar {
 
+dsl::JsonResult<Schema> Schema::from_json(std::span<const uint8_t> data) {
+  return dsl::read_json<Schema>(data);
+}
+
+dsl::JsonResult<Schema> Schema::from_json(std::string_view text) {
+  return dsl::read_json<Schema>(text);
+}
+
 std::optional<Field> Schema::get_field(std::string_view name) const {
   if (name_to_field_.empty()) return std::nullopt;
   auto it = name_to_field_.find(name);
@@ -14,18 +22,6 @@ bool Schema::has_dense_vector_fields() const {
     if (entry.dense_vector_config.has_value()) return true;
   }
   return false;
-}
-
-}  // namespace zelvar
-
-namespace zelvar {
-
-dsl::JsonResult<Schema> Schema::from_json(std::span<const uint8_t> data) {
-  return from_json(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-}
-
-dsl::JsonResult<Schema> Schema::from_json(std::string_view text) {
-  return dsl::read_json<Schema>(text);
 }
 
 }  // namespace zelvar

@@ -1,9 +1,11 @@
 #include "core/structures/vector/vector_file.h"
 
 #include <limits>
-#include <optional>
 #include <string>
 #include <utility>
+
+#include "core/error/result.h"
+#include "core/structures/vector/quantization/side_file.h"
 
 namespace zelvar {
 namespace {
@@ -16,16 +18,6 @@ constexpr uint64_t kIvfRaBitQSeed = 42;
 constexpr uint8_t kTypeRaBitQ = 0;
 constexpr uint8_t kTypeIvfRaBitQ = 1;
 constexpr uint8_t kTypeIvfPq = 2;
-
-IoError ran_out() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
-
-uint32_t le_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint64_t le_u64(const uint8_t* p) {
-  return uint64_t{le_u32(p)} | uint64_t{le_u32(p + 4)} << 32;
-}
 
 // The dense-vector configuration of field `field_id`, if the schema has that
 // field and it carries one.
@@ -130,12 +122,16 @@ class Loader {
 IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
                                                                   uint32_t count) {
   // Checked before anything is reserved: the count must be backed by bytes.
-  if (bytes.size() / kVectorDirectoryEntrySize < count) return std::unexpected(ran_out());
+  if (bytes.size() / kVectorDirectoryEntrySize < count) return std::unexpected(side_file::ran_out());
   std::vector<VectorDirectoryEntry> entries;
   entries.reserve(count);
+  side_file::Cursor cursor(bytes);
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = bytes.data() + size_t{i} * kVectorDirectoryEntrySize;
-    entries.push_back(VectorDirectoryEntry{le_u32(p), p[4], le_u64(p + 5), le_u64(p + 13)});
+    VectorDirectoryEntry& entry = entries.emplace_back();
+    ZELVAR_TRY(entry.field_id, cursor.u32());
+    ZELVAR_TRY(entry.index_type, cursor.u8());
+    ZELVAR_TRY(entry.offset, cursor.u64());
+    ZELVAR_TRY(entry.length, cursor.u64());
   }
   return entries;
 }
@@ -145,8 +141,7 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   // that cannot be read at all, leaves the segment without vector indexes.
   IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
   if (!count_bytes || count_bytes->empty()) return LoadedVectors{};
-  if (count_bytes->size() < 4) return std::unexpected(ran_out());
-  const uint32_t count = le_u32(count_bytes->data());
+  ZELVAR_TRY(const uint32_t count, side_file::Cursor(count_bytes->as_slice()).u32());
   if (count == 0) return LoadedVectors{};
 
   std::vector<VectorDirectoryEntry> entries;

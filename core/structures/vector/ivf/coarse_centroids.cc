@@ -1,7 +1,6 @@
 #include "core/structures/vector/ivf/coarse_centroids.h"
 
 #include <string>
-#include <utility>
 
 #include "core/error/result.h"
 #include "core/structures/vector/quantization/side_file.h"

@@ -1,7 +1,6 @@
 #include "core/structures/vector/quantization/pq_codebook.h"
 
 #include <string>
-#include <utility>
 
 #include "core/error/result.h"
 #include "core/structures/vector/quantization/side_file.h"

@@ -1,14 +1,19 @@
 #include "core/structures/vector/quantization/side_file.h"
 
-
 #include <bit>
-#include <cstring>
 #include <string>
 
 #include "core/directories/whole_file.h"
 #include "core/error/result.h"
 
 namespace zelvar::side_file {
+namespace {
+
+uint32_t le_u32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace
 
 IoResult<std::vector<uint8_t>> read_whole(std::string_view path) { return read_whole_file(path); }
 
@@ -33,14 +38,12 @@ IoResult<bool> Cursor::boolean() {
 
 IoResult<uint32_t> Cursor::u32() {
   ZELVAR_TRY(auto b, take(4));
-  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+  return le_u32(b.data());
 }
 
 IoResult<uint64_t> Cursor::u64() {
   ZELVAR_TRY(auto b, take(8));
-  uint64_t v = 0;
-  for (size_t i = 8; i-- > 0;) v = v << 8 | b[i];
-  return v;
+  return uint64_t{le_u32(b.data())} | uint64_t{le_u32(b.data() + 4)} << 32;
 }
 
 IoResult<float> Cursor::f32() {
@@ -54,12 +57,7 @@ IoResult<std::vector<float>> Cursor::f32_array(uint64_t count) {
   ZELVAR_TRY(auto b, take(n * 4));
   std::vector<float> out;
   out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t* p = b.data() + i * 4;
-    const uint32_t bits =
-        uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-    out.push_back(std::bit_cast<float>(bits));
-  }
+  for (size_t i = 0; i < n; ++i) out.push_back(std::bit_cast<float>(le_u32(b.data() + i * 4)));
   return out;
 }
 

@@ -1,6 +1,7 @@
-// Helpers shared by the readers of the vector side files (coarse centroids and
-// product-quantization codebooks): the whole-file read by path and a bounded
-// little-endian cursor over the bytes in memory.
+// Helpers shared by the readers of the vector files: the whole-file read by
+// path of the side files (coarse centroids and product-quantization
+// codebooks), and a bounded little-endian cursor over bytes in memory, which
+// the segment's vector-file directory is decoded with too.
 //
 // Thread safety: free functions and a cursor owned by one read.
 #pragma once
