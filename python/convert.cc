@@ -1,5 +1,6 @@
 #include "python/convert.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -18,25 +19,12 @@ PyObject* str_to_py(const std::string& text) {
 
 // A list of floats, each f32 widened exactly.
 PyObject* floats_to_py(std::span<const float> values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(values.size(),
+                  [&](size_t i) { return PyFloat_FromDouble(static_cast<double>(values[i])); });
 }
 
 PyObject* indices_to_py(std::span<const uint32_t> indices) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(indices.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < indices.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLong(indices[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(indices.size(), [&](size_t i) { return PyLong_FromUnsignedLong(indices[i]); });
 }
 
 // {"indices": [...], "values": [...]}, inserted in that order.
@@ -78,14 +66,7 @@ PyObject* json_to_py(const dsl::JsonValue& value) {
         } else if constexpr (std::is_same_v<T, std::string>) {
           return str_to_py(v);
         } else if constexpr (std::is_same_v<T, dsl::JsonValue::Array>) {
-          PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
-          if (!list) return nullptr;
-          for (size_t i = 0; i < v.size(); ++i) {
-            PyObject* item = json_to_py(v[i]);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-          }
-          return list.release();
+          return new_list(v.size(), [&](size_t i) { return json_to_py(v[i]); });
         } else {
           static_assert(std::is_same_v<T, dsl::JsonValue::Object>);
           PyRef dict = PyRef::steal(PyDict_New());

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,15 @@ PyObject* guarded(F&& body) {
   }
 }
 
+// Converts one bound argument with `extract`; a failure is re-raised under
+// the parameter's name (wrap_argument_error).
+template <class T>
+bool convert_argument(bool (*extract)(PyObject*, T&), PyObject* object, const char* name, T& out) {
+  if (extract(object, out)) return true;
+  wrap_argument_error(name);
+  return false;
+}
+
 // A new instance holding `index` and `schema`; on failure the index is
 // released with the caller's reference.
 PyObject* new_index_object(std::shared_ptr<Index> index, std::shared_ptr<const Schema> schema) {
@@ -91,19 +101,15 @@ bool add_clauses(const Schema& schema, const std::vector<TermPair>& pairs, Add a
   return true;
 }
 
+// [(global document number, score), ...] in merged order.
 PyObject* hits_to_py(const std::vector<Hit>& hits) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < hits.size(); ++i) {
+  return new_list(hits.size(), [&](size_t i) -> PyObject* {
     PyRef doc = PyRef::steal(PyLong_FromUnsignedLong(hits[i].doc_id));
     if (!doc) return nullptr;
     PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
     if (!score) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, doc.get(), score.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return PyTuple_Pack(2, doc.get(), score.get());
+  });
 }
 
 // Runs the merged search through the runtime and converts its result.
@@ -141,10 +147,7 @@ PyObject* index_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* slots[1];
     if (!bind_arguments("ZelvarIndex.open()", kParams, args, nargs, kwnames, slots)) return nullptr;
     std::string path;
-    if (!extract_str(slots[0], path)) {
-      wrap_argument_error("path");
-      return nullptr;
-    }
+    if (!convert_argument(extract_str, slots[0], "path", path)) return nullptr;
     runtime::Runtime* runtime = get_runtime();
     if (runtime == nullptr) return nullptr;
     // The file layer takes paths as C strings; a NUL inside would silently
@@ -171,17 +174,11 @@ PyObject* index_num_segments(PyObject* self, PyObject*) {
 }
 
 PyObject* index_field_names(PyObject* self, PyObject*) {
-  const Schema& schema = *as_index(self)->schema;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(schema.num_fields())));
-  if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (const FieldEntry& entry : schema.field_entries()) {
-    PyObject* name =
-        PyUnicode_FromStringAndSize(entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()));
-    if (name == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, name);
-  }
-  return list.release();
+  const std::vector<FieldEntry>& entries = as_index(self)->schema->field_entries();
+  return new_list(entries.size(), [&](size_t i) {
+    return PyUnicode_FromStringAndSize(entries[i].name.data(),
+                                       static_cast<Py_ssize_t>(entries[i].name.size()));
+  });
 }
 
 PyObject* index_get_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -193,10 +190,7 @@ PyObject* index_get_document(PyObject* self, PyObject* const* args, Py_ssize_t n
       return nullptr;
     }
     uint32_t doc_id = 0;
-    if (!extract_doc_id(slots[0], doc_id)) {
-      wrap_argument_error("doc_id");
-      return nullptr;
-    }
+    if (!convert_argument(extract_doc_id, slots[0], "doc_id", doc_id)) return nullptr;
     const IndexObject& index = *as_index(self);
     runtime::Runtime* runtime = get_runtime();
     if (runtime == nullptr) return nullptr;
@@ -220,16 +214,9 @@ PyObject* index_search_term(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string field_name;
     std::string term;
     size_t limit = 0;
-    if (!extract_str(slots[0], field_name)) {
-      wrap_argument_error("field");
-      return nullptr;
-    }
-    if (!extract_str(slots[1], term)) {
-      wrap_argument_error("term");
-      return nullptr;
-    }
-    if (!extract_limit(slots[2], limit)) {
-      wrap_argument_error("limit");
+    if (!convert_argument(extract_str, slots[0], "field", field_name) ||
+        !convert_argument(extract_str, slots[1], "term", term) ||
+        !convert_argument(extract_limit, slots[2], "limit", limit)) {
       return nullptr;
     }
     const IndexObject& index = *as_index(self);
@@ -250,16 +237,10 @@ PyObject* index_search_boolean(PyObject* self, PyObject* const* args, Py_ssize_t
     }
     std::vector<TermPair> clauses[3];
     for (int i = 0; i < 3; ++i) {
-      if (!extract_pairs(slots[i], clauses[i])) {
-        wrap_argument_error(kParams[i]);
-        return nullptr;
-      }
+      if (!convert_argument(extract_pairs, slots[i], kParams[i], clauses[i])) return nullptr;
     }
     size_t limit = 0;
-    if (!extract_limit(slots[3], limit)) {
-      wrap_argument_error("limit");
-      return nullptr;
-    }
+    if (!convert_argument(extract_limit, slots[3], "limit", limit)) return nullptr;
     const IndexObject& index = *as_index(self);
     BooleanQuery query;
     // All must pairs first, then should, then must-not: the first unknown

@@ -16,9 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <sys/types.h>
-#include <vector>
 
 #include "core/error/io_error.h"
 
@@ -51,7 +51,7 @@ class WorkerPool {
 
   // The threads wait on this state until stopped. It is reached through the
   // pool, which outlives its threads (the destructor joins them).
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;  // guarded by mutex_
   std::vector<std::thread> threads_;

@@ -24,6 +24,46 @@ Result<BooleanScorer::Scorers> build_scorers(const BooleanQuery::Clauses& clause
   return scorers;
 }
 
+// Leapfrogs the must scorers until all stand on one document and returns it,
+// or TERMINATED once any of them runs out.
+uint32_t align_must(const BooleanScorer::Scorers& must) {
+  uint32_t target = 0;
+  for (const auto& scorer : must) target = std::max(target, scorer->doc());
+  if (target == TERMINATED) return TERMINATED;
+  bool raised = true;
+  while (raised) {
+    raised = false;
+    for (const auto& scorer : must) {
+      const uint32_t doc = scorer->seek(target);
+      if (doc == TERMINATED) return TERMINATED;
+      if (doc > target) {
+        target = doc;
+        raised = true;
+        break;
+      }
+    }
+  }
+  return target;
+}
+
+// The lowest document a should scorer stands on, or TERMINATED.
+uint32_t lowest_should(const BooleanScorer::Scorers& should) {
+  uint32_t target = TERMINATED;
+  for (const auto& scorer : should) {
+    const uint32_t doc = scorer->doc();
+    if (doc != TERMINATED) target = std::min(target, doc);
+  }
+  return target;
+}
+
+// Whether a must-not scorer, sought to `target`, lands on it.
+bool excluded(const BooleanScorer::Scorers& must_not, uint32_t target) {
+  for (const auto& scorer : must_not) {
+    if (scorer->seek(target) == target) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // ---- BooleanQuery -------------------------------------------------------------
@@ -77,42 +117,10 @@ BooleanScorer::BooleanScorer(Scorers must, Scorers should, Scorers must_not)
 uint32_t BooleanScorer::find_next_match() {
   if (must_.empty() && should_.empty()) return current_doc_ = TERMINATED;
   for (;;) {
-    uint32_t target = 0;
-    if (!must_.empty()) {
-      // Agree on a candidate: every must scorer on the same document.
-      for (const auto& scorer : must_) target = std::max(target, scorer->doc());
-      if (target == TERMINATED) return current_doc_ = TERMINATED;
-      bool raised = true;
-      while (raised) {
-        raised = false;
-        for (const auto& scorer : must_) {
-          const uint32_t doc = scorer->seek(target);
-          if (doc == TERMINATED) return current_doc_ = TERMINATED;
-          if (doc > target) {
-            target = doc;
-            raised = true;
-            break;
-          }
-        }
-      }
-    } else {
-      target = TERMINATED;
-      for (const auto& scorer : should_) {
-        const uint32_t doc = scorer->doc();
-        if (doc != TERMINATED) target = std::min(target, doc);
-      }
-      if (target == TERMINATED) return current_doc_ = TERMINATED;
-    }
+    const uint32_t target = must_.empty() ? lowest_should(should_) : align_must(must_);
+    if (target == TERMINATED) return current_doc_ = TERMINATED;
 
-    bool excluded = false;
-    for (const auto& scorer : must_not_) {
-      if (scorer->seek(target) == target) {
-        excluded = true;
-        break;
-      }
-    }
-
-    if (!excluded) {
+    if (!excluded(must_not_, target)) {
       if (!must_.empty()) {
         for (const auto& scorer : should_) {
           if (scorer->doc() < target) scorer->seek(target);

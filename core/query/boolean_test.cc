@@ -18,24 +18,15 @@
 
 #include "core/query/collector.h"
 #include "core/query/term.h"
+#include "core/query/term_score_test_util.h"
 
 namespace zelvar {
 namespace {
 
 // ---- an independent model of the expected results ----------------------------------
 
-float r(double x) { return static_cast<float>(x); }
-
-// The term score in f32 steps, carried out in double and rounded per step.
-float reference_score(uint32_t term_freq, float avg_field_len, float idf) {
-  const double k1 = double(1.2f);
-  const float tf = r(double(term_freq));
-  const float m = std::isnan(avg_field_len) ? 1.0f : std::max(avg_field_len, 1.0f);
-  const float norm = r(double(r(double(r(double(tf) / double(m))) * 0.75)) + 0.25);
-  const float numerator = r(double(r(1.0 + k1)) * double(tf));
-  const float denominator = r(double(r(double(norm) * k1)) + double(tf));
-  return r(double(r(double(numerator) / double(denominator))) * double(idf));
-}
+using term_score_test::r;
+using term_score_test::reference_score;
 
 struct Hit {
   uint32_t doc;

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <climits>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>

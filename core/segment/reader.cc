@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/error/result.h"
+#include "core/structures/postings/term_info.h"
 
 namespace zelvar {
 
@@ -45,17 +46,11 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
   ZELVAR_TRY(LazyFileHandle store_file, directory.open_lazy(files.store));
   ZELVAR_TRY(auto store, AsyncStoreReader::open(std::move(store_file), cache_blocks));
 
-  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files, *schema));
+  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema));
 
   Parts parts{std::move(meta),  std::move(term_dict), std::move(postings), std::move(store),
               std::move(schema), doc_base,            std::move(vectors)};
   return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(parts)));
-}
-
-IoResult<SegmentVectors> AsyncSegmentReader::load_vectors_file(const FsDirectory& directory,
-                                                               const SegmentFiles& files,
-                                                               const Schema& schema) {
-  return ::zelvar::load_vectors_file(directory, files.vectors, schema);
 }
 
 std::vector<uint8_t> AsyncSegmentReader::term_key(Field field, std::span<const uint8_t> term) {

@@ -41,7 +41,6 @@
 #include "core/segment/segment_meta.h"
 #include "core/segment/store.h"
 #include "core/structures/postings/posting.h"
-#include "core/structures/postings/term_info.h"
 #include "core/structures/sstable/sstable.h"
 #include "core/structures/vector/vector_file.h"
 
@@ -98,11 +97,6 @@ class AsyncSegmentReader {
  private:
   struct Parts;
   explicit AsyncSegmentReader(Parts parts);
-
-  // The vector step of `open`: the dense-vector indexes the schema asks for.
-  static IoResult<SegmentVectors> load_vectors_file(const FsDirectory& directory,
-                                                    const SegmentFiles& files,
-                                                    const Schema& schema);
 
   SegmentMeta meta_;
   std::shared_ptr<const AsyncSSTableReader> term_dict_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/error/result.h"
+#include "core/structures/sstable/fixed_width.h"
 
 namespace zelvar {
 namespace {
@@ -12,15 +13,7 @@ namespace {
 constexpr uint64_t kEntrySize = 20;
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-template <class T>
-T read_le(const uint8_t* p) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(p[i]) << (8 * i);
-  return value;
-}
-
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
-IoError unexpected_eof() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
 IoError doc_not_found() { return invalid_data("Doc not found in index"); }
 
 struct Footer {
@@ -32,41 +25,40 @@ struct Footer {
   uint32_t magic;
 };
 
-Footer read_footer(const uint8_t* p) {
-  return Footer{read_le<uint64_t>(p), read_le<uint64_t>(p + 8), read_le<uint32_t>(p + 16),
-                read_le<uint32_t>(p + 20), read_le<uint32_t>(p + 24), read_le<uint32_t>(p + 28)};
+Footer decode_footer(const uint8_t* p) {
+  return Footer{decode_le<uint64_t>(p),      decode_le<uint64_t>(p + 8),  decode_le<uint32_t>(p + 16),
+                decode_le<uint32_t>(p + 20), decode_le<uint32_t>(p + 24), decode_le<uint32_t>(p + 28)};
 }
 
 // Reads the dictionary section at `offset`: the dictionary, and the offset
 // just past it, where the index region starts.
 IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const LazyFileHandle& handle,
                                                               uint64_t offset) {
-  // Offsets near 2^64 would wrap; such a section cannot lie inside any file.
-  if (offset > kU64Max - 4) {
+  auto out_of_bounds = [offset] {
     return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
-  }
+  };
+  // Offsets near 2^64 would wrap; such a section cannot lie inside any file.
+  if (offset > kU64Max - 4) return out_of_bounds();
   ZELVAR_TRY(OwnedBytes length_bytes, handle.read_bytes_range(ByteRange{offset, offset + 4}));
   const uint64_t start = offset + 4;
-  const uint64_t length = read_le<uint32_t>(length_bytes.data());
-  if (start > kU64Max - length) {
-    return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
-  }
+  const uint64_t length = decode_le<uint32_t>(length_bytes.data());
+  if (start > kU64Max - length) return out_of_bounds();
   ZELVAR_TRY(OwnedBytes dict_bytes, handle.read_bytes_range(ByteRange{start, start + length}));
   return std::pair{CompressionDict{dict_bytes.to_vec()}, start + length};
 }
 
 IoResult<std::vector<StoreBlockIndex>> parse_index(const OwnedBytes& region) {
-  if (region.size() < 4) return std::unexpected(unexpected_eof());
-  const uint32_t count = read_le<uint32_t>(region.data());
+  if (region.size() < 4) return std::unexpected(ran_out_error());
+  const uint32_t count = decode_le<uint32_t>(region.data());
   const size_t available = (region.size() - 4) / kEntrySize;
   std::vector<StoreBlockIndex> index;
   // The count is only trusted as far as the region's bytes can back it.
   index.reserve(std::min<size_t>(count, available));
   for (uint32_t i = 0; i < count; ++i) {
-    if (i >= available) return std::unexpected(unexpected_eof());
+    if (i >= available) return std::unexpected(ran_out_error());
     const uint8_t* p = region.data() + 4 + kEntrySize * i;
-    index.push_back(StoreBlockIndex{read_le<uint32_t>(p), read_le<uint64_t>(p + 4),
-                                    read_le<uint32_t>(p + 12), read_le<uint32_t>(p + 16)});
+    index.push_back(StoreBlockIndex{decode_le<uint32_t>(p), decode_le<uint64_t>(p + 4),
+                                    decode_le<uint32_t>(p + 12), decode_le<uint32_t>(p + 16)});
   }
   return index;
 }
@@ -89,8 +81,8 @@ const StoreBlockIndex& choose_block(std::span<const StoreBlockIndex> index, uint
 IoResult<std::span<const uint8_t>> find_record(std::span<const uint8_t> block, uint32_t skip) {
   size_t pos = 0;
   for (uint32_t i = 0;; ++i) {
-    if (block.size() - pos < 4) return std::unexpected(unexpected_eof());
-    const uint32_t length = read_le<uint32_t>(block.data() + pos);
+    if (block.size() - pos < 4) return std::unexpected(ran_out_error());
+    const uint32_t length = decode_le<uint32_t>(block.data() + pos);
     pos += 4;
     if (length > block.size() - pos) return std::unexpected(invalid_data("Invalid doc length"));
     if (i == skip) return block.subspan(pos, length);
@@ -107,7 +99,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
   const uint64_t footer_start = file_size - kFooterSize;
 
   ZELVAR_TRY(OwnedBytes footer_bytes, handle.read_bytes_range(ByteRange{footer_start, file_size}));
-  const Footer footer = read_footer(footer_bytes.data());
+  const Footer footer = decode_footer(footer_bytes.data());
   if (footer.magic != kMagic) return std::unexpected(invalid_data("Invalid store magic"));
   if (footer.version != kVersion) {
     return std::unexpected(invalid_data("Unsupported store version: " + std::to_string(footer.version)));

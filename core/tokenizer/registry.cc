@@ -6,32 +6,33 @@
 namespace zelvar {
 namespace {
 
+// Each stemmer is registered under its short name and under its language's
+// name as `language_name` spells it ("english").
 struct StemmerName {
   std::string_view short_name;
-  std::string_view long_name;
   Language language;
 };
 
 // English first, then the others in language order.
 constexpr std::array<StemmerName, kNumLanguages> kStemmers = {{
-    {"en_stem", "english", Language::kEnglish},
-    {"ar_stem", "arabic", Language::kArabic},
-    {"da_stem", "danish", Language::kDanish},
-    {"nl_stem", "dutch", Language::kDutch},
-    {"fi_stem", "finnish", Language::kFinnish},
-    {"fr_stem", "french", Language::kFrench},
-    {"de_stem", "german", Language::kGerman},
-    {"el_stem", "greek", Language::kGreek},
-    {"hu_stem", "hungarian", Language::kHungarian},
-    {"it_stem", "italian", Language::kItalian},
-    {"no_stem", "norwegian", Language::kNorwegian},
-    {"pt_stem", "portuguese", Language::kPortuguese},
-    {"ro_stem", "romanian", Language::kRomanian},
-    {"ru_stem", "russian", Language::kRussian},
-    {"es_stem", "spanish", Language::kSpanish},
-    {"sv_stem", "swedish", Language::kSwedish},
-    {"ta_stem", "tamil", Language::kTamil},
-    {"tr_stem", "turkish", Language::kTurkish},
+    {"en_stem", Language::kEnglish},
+    {"ar_stem", Language::kArabic},
+    {"da_stem", Language::kDanish},
+    {"nl_stem", Language::kDutch},
+    {"fi_stem", Language::kFinnish},
+    {"fr_stem", Language::kFrench},
+    {"de_stem", Language::kGerman},
+    {"el_stem", Language::kGreek},
+    {"hu_stem", Language::kHungarian},
+    {"it_stem", Language::kItalian},
+    {"no_stem", Language::kNorwegian},
+    {"pt_stem", Language::kPortuguese},
+    {"ro_stem", Language::kRomanian},
+    {"ru_stem", Language::kRussian},
+    {"es_stem", Language::kSpanish},
+    {"sv_stem", Language::kSwedish},
+    {"ta_stem", Language::kTamil},
+    {"tr_stem", Language::kTurkish},
 }};
 
 struct StopName {
@@ -65,7 +66,7 @@ TokenizerRegistry::TokenizerRegistry() : state_(std::make_shared<State>()) {
   register_tokenizer("raw", SimpleTokenizer());
   for (const StemmerName& stemmer : kStemmers) {
     register_tokenizer(stemmer.short_name, StemmerTokenizer(stemmer.language));
-    register_tokenizer(stemmer.long_name, StemmerTokenizer(stemmer.language));
+    register_tokenizer(language_name(stemmer.language), StemmerTokenizer(stemmer.language));
   }
   for (const StopName& stop : kStopPipelines) {
     register_tokenizer(stop.stop_name,

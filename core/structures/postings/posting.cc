@@ -1,25 +1,13 @@
 #include "core/structures/postings/posting.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/error/result.h"
+#include "core/structures/sstable/fixed_width.h"
+#include "core/structures/sstable/vint.h"
 
 namespace zelvar {
 namespace {
-
-IoError eof_error() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
-
-IoResult<uint32_t> read_u32(std::span<const uint8_t>& cursor) {
-  if (cursor.size() < 4) {
-    cursor = {};
-    return std::unexpected(eof_error());
-  }
-  const uint32_t v = static_cast<uint32_t>(cursor[0]) | static_cast<uint32_t>(cursor[1]) << 8 |
-                     static_cast<uint32_t>(cursor[2]) << 16 | static_cast<uint32_t>(cursor[3]) << 24;
-  cursor = cursor.subspan(4);
-  return v;
-}
 
 void write_vint(std::vector<uint8_t>& out, uint64_t v) {
   while (v >= 0x80) {
@@ -33,21 +21,21 @@ void write_vint(std::vector<uint8_t>& out, uint64_t v) {
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(std::span<const uint8_t>& cursor) {
   BlockPostingList list;
-  ZELVAR_TRY(list.doc_count, read_u32(cursor));
-  ZELVAR_TRY(const uint32_t block_count, read_u32(cursor));
+  ZELVAR_TRY(list.doc_count, read_le<uint32_t>(cursor));
+  ZELVAR_TRY(const uint32_t block_count, read_le<uint32_t>(cursor));
   // The count comes from the file: reserve only what the bytes can hold.
   list.skip_list.reserve(std::min<size_t>(block_count, cursor.size() / SkipEntry::kEncodedLen));
   for (uint32_t i = 0; i < block_count; ++i) {
     SkipEntry e;
-    ZELVAR_TRY(e.first_doc, read_u32(cursor));
-    ZELVAR_TRY(e.last_doc, read_u32(cursor));
-    ZELVAR_TRY(e.offset, read_u32(cursor));
+    ZELVAR_TRY(e.first_doc, read_le<uint32_t>(cursor));
+    ZELVAR_TRY(e.last_doc, read_le<uint32_t>(cursor));
+    ZELVAR_TRY(e.offset, read_le<uint32_t>(cursor));
     list.skip_list.push_back(e);
   }
-  ZELVAR_TRY(const uint32_t data_len, read_u32(cursor));
+  ZELVAR_TRY(const uint32_t data_len, read_le<uint32_t>(cursor));
   if (cursor.size() < data_len) {
     cursor = {};
-    return std::unexpected(eof_error());
+    return std::unexpected(ran_out_error());
   }
   list.data.assign(cursor.begin(), cursor.begin() + data_len);
   cursor = cursor.subspan(data_len);

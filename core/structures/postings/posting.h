@@ -27,7 +27,6 @@
 
 #include "core/error/io_error.h"
 #include "core/structures/postings/posting_common.h"
-#include "core/structures/sstable/vint.h"
 
 namespace zelvar {
 

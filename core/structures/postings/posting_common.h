@@ -5,6 +5,7 @@
 // Thread safety: a plain value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zelvar {

@@ -6,26 +6,17 @@
 #include <string>
 
 #include "core/error/result.h"
+#include "core/structures/sstable/fixed_width.h"
 #include "core/structures/sstable/vint.h"
 
 namespace zelvar {
 namespace {
 
-IoError eof_error() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
-
-uint64_t le_u64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-uint32_t le_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Fixed-width and length-prefixed reads from the front of a cursor. Each one
 // checks the remaining bytes first; running out leaves the cursor empty.
+// The bytes are borrowed and must outlive the cursor.
 class Cursor {
  public:
   explicit Cursor(std::span<const uint8_t> bytes) : rest_(bytes) {}
@@ -36,7 +27,7 @@ class Cursor {
   IoResult<std::span<const uint8_t>> take(uint64_t n) {
     if (rest_.size() < n) {
       rest_ = {};
-      return std::unexpected(eof_error());
+      return std::unexpected(ran_out_error());
     }
     auto out = rest_.first(static_cast<size_t>(n));
     rest_ = rest_.subspan(static_cast<size_t>(n));
@@ -46,14 +37,8 @@ class Cursor {
     ZELVAR_TRY(auto b, take(1));
     return b[0];
   }
-  IoResult<uint16_t> u16() {
-    ZELVAR_TRY(auto b, take(2));
-    return static_cast<uint16_t>(b[0] | b[1] << 8);
-  }
-  IoResult<uint32_t> u32() {
-    ZELVAR_TRY(auto b, take(4));
-    return le_u32(b.data());
-  }
+  IoResult<uint16_t> u16() { return read_le<uint16_t>(rest_); }
+  IoResult<uint32_t> u32() { return read_le<uint32_t>(rest_); }
   IoResult<uint64_t> vint() { return sstable::read_vint(rest_); }
 
  private:
@@ -146,14 +131,16 @@ uint64_t bloom_hash2(std::span<const uint8_t> key) {
 IoResult<BloomFilter> BloomFilter::from_bytes(std::span<const uint8_t> bytes) {
   if (bytes.size() < kHeaderLen) return std::unexpected(invalid_data("Bloom filter data too short"));
   BloomFilter filter;
-  filter.num_bits = le_u32(bytes.data());
-  filter.num_hashes = le_u32(bytes.data() + 4);
-  const uint64_t words = le_u32(bytes.data() + 8);
+  filter.num_bits = decode_le<uint32_t>(bytes.data());
+  filter.num_hashes = decode_le<uint32_t>(bytes.data() + 4);
+  const uint64_t words = decode_le<uint32_t>(bytes.data() + 8);
   if (bytes.size() - kHeaderLen < words * 8) {
     return std::unexpected(invalid_data("Bloom filter data truncated"));
   }
   filter.bits.resize(static_cast<size_t>(words));
-  for (size_t i = 0; i < filter.bits.size(); ++i) filter.bits[i] = le_u64(bytes.data() + kHeaderLen + 8 * i);
+  for (size_t i = 0; i < filter.bits.size(); ++i) {
+    filter.bits[i] = decode_le<uint64_t>(bytes.data() + kHeaderLen + 8 * i);
+  }
   return filter;
 }
 
@@ -258,12 +245,12 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
 
   ZELVAR_TRY(const OwnedBytes footer, file.read_bytes_range({footer_start, size}));
   const uint8_t* f = footer.data();
-  const uint64_t index_offset = le_u64(f);
-  const uint64_t footer_u64 = le_u64(f + 8);
-  const uint64_t bloom_offset = le_u64(f + 16);
-  const uint64_t dict_offset = le_u64(f + 24);
+  const uint64_t index_offset = decode_le<uint64_t>(f);
+  const uint64_t footer_u64 = decode_le<uint64_t>(f + 8);
+  const uint64_t bloom_offset = decode_le<uint64_t>(f + 16);
+  const uint64_t dict_offset = decode_le<uint64_t>(f + 24);
   const uint32_t footer_u8 = f[32];
-  const uint32_t magic = le_u32(f + 33);
+  const uint32_t magic = decode_le<uint32_t>(f + 33);
   if (magic != sstable::kMagic) {
     return std::unexpected(invalid_data("Invalid SSTable magic: " + hex_u32(magic)));
   }
@@ -286,7 +273,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   if (bloom_offset != 0) {
     ZELVAR_TRY(const OwnedBytes header,
                file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen}));
-    const uint64_t words = le_u32(header.data() + 8);
+    const uint64_t words = decode_le<uint32_t>(header.data() + 8);
     ZELVAR_TRY(const OwnedBytes section,
                file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen + 8 * words}));
     ZELVAR_TRY(c.bloom_filter, BloomFilter::from_bytes(section.as_slice()));
@@ -294,7 +281,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
 
   if (dict_offset != 0) {
     ZELVAR_TRY(const OwnedBytes header, file.read_bytes_range({dict_offset, dict_offset + 4}));
-    const uint64_t len = le_u32(header.data());
+    const uint64_t len = decode_le<uint32_t>(header.data());
     ZELVAR_TRY(const OwnedBytes bytes, file.read_bytes_range({dict_offset + 4, dict_offset + 4 + len}));
     c.dictionary = CompressionDict{bytes.to_vec()};
   }

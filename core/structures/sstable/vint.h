@@ -19,6 +19,7 @@
 #include <span>
 
 #include "core/error/io_error.h"
+#include "core/structures/sstable/fixed_width.h"
 
 namespace zelvar {
 namespace vint_detail {
@@ -74,7 +75,7 @@ inline VintStatus decode_unchecked(const uint8_t** pos, uint64_t* value) {
 
 inline IoError vint_error(VintStatus status) {
   if (status == VintStatus::kTooLong) return IoError(IoErrorKind::InvalidData, "varint too long");
-  return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer");
+  return ran_out_error();
 }
 
 }  // namespace vint_detail
