@@ -12,8 +12,11 @@ Run, for example:
   ZELVAR_BUILD_DIR=build/normal /usr/bin/python3 -m pytest tests
 """
 
+import ctypes
 import json
+import math
 import os
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -26,24 +29,26 @@ def _build_dir():
     return Path(value).resolve() if value else None
 
 
-def _module_dir():
-    value = os.environ.get("ZELVAR_PYTHON_DIR")
+def _located(variable, in_build, missing):
+    """The path `variable` names, else `in_build` inside the build folder;
+    RuntimeError `missing` when neither is set."""
+    value = os.environ.get(variable)
     if value:
         return Path(value).resolve()
     build = _build_dir()
     if build is None:
-        raise RuntimeError("set ZELVAR_BUILD_DIR (or ZELVAR_PYTHON_DIR) to the build folder")
-    return build
+        raise RuntimeError(missing)
+    return build / in_build
+
+
+def _module_dir():
+    return _located("ZELVAR_PYTHON_DIR", ".",
+                    "set ZELVAR_BUILD_DIR (or ZELVAR_PYTHON_DIR) to the build folder")
 
 
 def _writer_path():
-    value = os.environ.get("ZELVAR_WRITE_INDEX")
-    if value:
-        return Path(value).resolve()
-    build = _build_dir()
-    if build is None:
-        raise RuntimeError("set ZELVAR_BUILD_DIR (or ZELVAR_WRITE_INDEX)")
-    return build / "zelvar_write_index"
+    return _located("ZELVAR_WRITE_INDEX", "zelvar_write_index",
+                    "set ZELVAR_BUILD_DIR (or ZELVAR_WRITE_INDEX)")
 
 
 MODULE_DIR = _module_dir()
@@ -59,10 +64,11 @@ def module_env():
     return env
 
 
-def run_python(code, timeout=60):
-    """Runs `code` in a fresh interpreter (the one running the tests)."""
-    return subprocess.run([sys.executable, "-c", code], env=module_env(), capture_output=True,
-                          text=True, timeout=timeout)
+def run_python(code, *argv, flags=(), timeout=60, **options):
+    """Runs `code` with the arguments `argv` in a fresh interpreter (the one
+    running the tests, started with `flags`); `options` go to subprocess.run."""
+    return subprocess.run([sys.executable, *flags, "-c", code, *argv], env=module_env(),
+                          capture_output=True, text=True, timeout=timeout, **options)
 
 
 @pytest.fixture(scope="session")
@@ -76,14 +82,13 @@ def ZelvarIndex(zp):
     return zp.ZelvarIndex
 
 
-def text_field(name, indexed=True, stored=True):
-    return {"name": name, "field_type": "text", "indexed": indexed, "stored": stored,
-            "tokenizer": None}
-
-
 def field(name, field_type, indexed=False, stored=True):
     return {"name": name, "field_type": field_type, "indexed": indexed, "stored": stored,
             "tokenizer": None}
+
+
+def text_field(name, indexed=True, stored=True):
+    return field(name, "text", indexed, stored)
 
 
 def schema_json(fields, name_to_field=None):
@@ -139,6 +144,16 @@ def raises_exactly(exc_type, text, call):
     return info.value
 
 
+class Index:
+    """An object with an integer index (__index__) and nothing else."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 # ---- descriptions for the writer ------------------------------------------------------
 
 TEXT_SCHEMA = {
@@ -163,10 +178,6 @@ def description(segments, schema=None, **options):
 
 
 # ---- the scoring formula, for exact expected scores -------------------------------------
-
-import ctypes
-import math
-import struct
 
 _libm = ctypes.CDLL("libm.so.6")
 _libm.logf.restype = ctypes.c_float

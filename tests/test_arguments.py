@@ -10,7 +10,7 @@ import pathlib
 
 import pytest
 
-from conftest import raises_exactly
+from conftest import Index, raises_exactly
 
 
 @pytest.fixture
@@ -95,16 +95,6 @@ def test_methods_without_parameters_refuse_arguments(index, method):
 
 
 # ---- conversion ---------------------------------------------------------------------
-
-class Index:
-    """An object with an integer index."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
 
 class Text(str):
     pass

@@ -7,8 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (TEXT_SCHEMA, description, field, raises_exactly, schema_json, segment,
-                      text_field)
+from conftest import description, field, raises_exactly, schema_json, segment, text_field
 
 
 def docs(n, word="alpha"):
@@ -24,7 +23,7 @@ def test_counts_and_field_names(ZelvarIndex, make_index):
     assert index.field_names() == ["title", "body", "year"]
 
 
-def test_index_without_segments(ZelvarIndex, make_index, tmp_path):
+def test_index_without_segments(ZelvarIndex, make_index):
     no_list = ZelvarIndex.open(make_index(description([], write_segments_json=False)))
     empty_list = ZelvarIndex.open(make_index(description([], segments_json="[]")))
     for index in (no_list, empty_list):
@@ -34,18 +33,12 @@ def test_index_without_segments(ZelvarIndex, make_index, tmp_path):
 
 
 def test_field_names_follow_the_entries_in_order_with_duplicates(ZelvarIndex, tmp_path):
-    folder = tmp_path / "dups"
-    folder.mkdir()
-    (folder / "schema.json").write_text(schema_json(
-        [text_field("b"), field("a", "u64"), text_field("b")], {"b": 2, "a": 1}))
-    assert ZelvarIndex.open(str(folder)).field_names() == ["b", "a", "b"]
+    schema = schema_json([text_field("b"), field("a", "u64"), text_field("b")], {"b": 2, "a": 1})
+    assert ZelvarIndex.open(_index_with(tmp_path, schema, None)).field_names() == ["b", "a", "b"]
 
 
 def test_schema_without_fields(ZelvarIndex, tmp_path):
-    folder = tmp_path / "nofields"
-    folder.mkdir()
-    (folder / "schema.json").write_text(schema_json([]))
-    index = ZelvarIndex.open(str(folder))
+    index = ZelvarIndex.open(_index_with(tmp_path, schema_json([]), None))
     assert index.field_names() == []
     assert index.num_docs() == 0
 
@@ -96,6 +89,8 @@ def _write(path, text):
 
 
 def _index_with(tmp, schema_text, segments_text):
+    """A folder "index" in `tmp` with these "schema.json" and (unless None)
+    "segments.json" texts; returns its path."""
     folder = _mkdir(tmp / "index")
     (folder / "schema.json").write_text(schema_text)
     if segments_text is not None:

@@ -4,13 +4,15 @@ import gc
 import importlib
 import inspect
 import os
+import shutil
 import sys
+import tempfile
 import textwrap
 import weakref
 
 import pytest
 
-from conftest import run_python
+from conftest import description, run_python, schema_json, segment
 
 
 def test_import_returns_the_same_module_again(zp):
@@ -27,11 +29,8 @@ def test_import_returns_the_same_module_again(zp):
 
 
 def test_import_succeeds_with_warnings_as_errors():
-    import subprocess
-    from conftest import module_env
-    proc = subprocess.run([sys.executable, "-W", "error", "-c",
-                           "import zelvar_python; print(zelvar_python.ZelvarIndex.__name__)"],
-                          env=module_env(), capture_output=True, text=True, timeout=60)
+    proc = run_python("import zelvar_python; print(zelvar_python.ZelvarIndex.__name__)",
+                      flags=("-W", "error"))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "ZelvarIndex\n"
 
@@ -219,10 +218,7 @@ RUNTIME_PROBE = textwrap.dedent("""
 
 
 def test_runtime_is_created_on_first_open_and_kept(schema_only_index):
-    import subprocess
-    from conftest import module_env
-    proc = subprocess.run([sys.executable, "-c", RUNTIME_PROBE, schema_only_index],
-                          env=module_env(), capture_output=True, text=True, timeout=60)
+    proc = run_python(RUNTIME_PROBE, schema_only_index)
     assert proc.returncode == 0, proc.stderr
     before, after_import, after_open, after_release, after_second_open, cpus = map(
         int, proc.stdout.split())
@@ -265,12 +261,9 @@ FORK_PROBE = textwrap.dedent("""
 
 
 def test_a_forked_child_can_use_and_drop_indexes(make_index):
-    import subprocess
-    from conftest import description, module_env, segment
     path = make_index(description([segment("1", [{"title": "alpha"}, {"title": "alpha beta"}]),
                                    segment("2", [{"title": "alpha alpha"}])]))
-    proc = subprocess.run([sys.executable, "-c", FORK_PROBE, path], env=module_env(),
-                          capture_output=True, text=True, timeout=90)
+    proc = run_python(FORK_PROBE, path, timeout=90)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "exit 0\nparent True\n", proc.stderr
 
@@ -296,10 +289,6 @@ RUNTIME_FAILURE_PROBE = textwrap.dedent("""
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run the probe as another user")
 def test_a_runtime_that_cannot_start_threads_raises_the_internal_failure():
     import resource
-    import shutil
-    import subprocess
-    import tempfile
-    from conftest import module_env, schema_json
 
     folder = tempfile.mkdtemp(prefix="zelvar-runtime-")
     try:
@@ -316,9 +305,8 @@ def test_a_runtime_that_cannot_start_threads_raises_the_internal_failure():
             resource.setrlimit(resource.RLIMIT_NPROC, (2, 4096))
 
         try:
-            proc = subprocess.run([sys.executable, "-c", RUNTIME_FAILURE_PROBE, folder],
-                                  env=module_env(), capture_output=True, text=True, timeout=60,
-                                  preexec_fn=as_nobody_with_one_thread)
+            proc = run_python(RUNTIME_FAILURE_PROBE, folder,
+                              preexec_fn=as_nobody_with_one_thread)
         except PermissionError:
             pytest.skip("this interpreter cannot be run by another user")
     finally:

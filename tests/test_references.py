@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import description, field, segment, text_field
+from conftest import Index, description, field, segment, text_field, write_index
 
 SCHEMA = {
     "fields": [
@@ -27,7 +27,6 @@ RECORD = ('{"field_values":[[0,{"text":"first title"}],[1,{"u64":184467440737095
 
 @pytest.fixture(scope="module")
 def index(ZelvarIndex, tmp_path_factory):
-    from conftest import write_index
     folder = tmp_path_factory.mktemp("refs") / "index"
     docs = [{"stored_json": RECORD, "indexed": [["title", "word"]]}] * 3
     write_index(folder, description([segment("1", docs), segment("2", docs)], schema=SCHEMA))
@@ -85,14 +84,6 @@ def test_results_are_owned_by_their_containers_alone(index, label, call):
     _assert_owned_by_containers(result)
     fresh = [object()]
     assert sys.getrefcount(result) == sys.getrefcount(fresh)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def _fresh(text):

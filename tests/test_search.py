@@ -5,8 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (TEXT_SCHEMA, bm25, description, f32, idf, raises_exactly, segment,
-                      term_scores)
+from conftest import description, f32, raises_exactly, segment, term_scores, text_field
 
 
 SEG1 = [
@@ -249,9 +248,7 @@ def test_concurrent_calls_from_python_threads(ZelvarIndex, make_index):
 def test_field_names_are_looked_up_through_the_name_map(ZelvarIndex, make_index):
     # The map decides which names search which field number; document keys
     # come from the entries' own names.
-    schema = {"fields": [{"name": "title", "field_type": "text", "indexed": True,
-                          "stored": True, "tokenizer": None}],
-              "name_to_field": {"alias": 0}}
+    schema = {"fields": [text_field("title")], "name_to_field": {"alias": 0}}
     index = ZelvarIndex.open(make_index(description(
         [segment("1", [{"stored_json": '{"field_values":[[0,{"text":"word"}]]}',
                         "indexed": [["alias", "word"]]}])], schema=schema)))

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <span>
 #include <stdexcept>
 
 #include "tests/writer/meta_writer.h"
@@ -22,7 +23,9 @@ bool is_ascii_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-unsigned __int128 parse_id_text(std::string_view text) {
+}  // namespace
+
+unsigned __int128 parse_segment_id(std::string_view text) {
   std::string_view digits = text;
   if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
   if (digits.empty()) fail("not a segment identifier: \"" + std::string(text) + "\"");
@@ -39,6 +42,8 @@ unsigned __int128 parse_id_text(std::string_view text) {
   return value;
 }
 
+namespace {
+
 void write_bytes(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -51,8 +56,6 @@ bool omitted(const SegmentSpec& spec, std::string_view ext) {
 }
 
 }  // namespace
-
-unsigned __int128 parse_segment_id(std::string_view id) { return parse_id_text(id); }
 
 std::vector<std::string> tokenize(std::string_view text) {
   std::vector<std::string> tokens;

@@ -15,7 +15,8 @@
 // editing the written files afterwards.
 //
 // Failures (an unwritable folder, an identifier that cannot name files) throw
-// std::runtime_error: this is test code.
+// std::runtime_error: this is test code. The string builders are pure; two
+// writers must not write the same folder at once.
 #pragma once
 
 #include <cstddef>

@@ -1,14 +1,8 @@
 #include "tests/writer/meta_writer.h"
 
+#include "tests/writer/bytes.h"
+
 namespace zelvar::test_writer {
-namespace {
-
-template <class T>
-void put_le(std::vector<uint8_t>& out, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-}  // namespace
 
 std::vector<uint8_t> write_meta(const MetaFile& file) {
   std::vector<uint8_t> out;

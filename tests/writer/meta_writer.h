@@ -1,6 +1,9 @@
 // Test-only writer of a segment's ".meta" file: the bytes the engine's
 // metadata reader reads, with knobs to produce the faulty shapes it must
-// refuse. Never linked into the engine.
+// refuse. Never linked into the engine. A pure function; safe from any thread.
+//
+// Layout: u128 id, u32 num_docs, u32 entry count, then per entry u32 field,
+// u64 total_tokens, u32 doc_count; all little-endian.
 #pragma once
 
 #include <cstdint>

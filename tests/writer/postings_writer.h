@@ -1,5 +1,6 @@
 // Test-only writer of posting lists (".post") and inline postings: the exact
 // bytes the engine's posting readers read. Never linked into the engine.
+// Pure functions on the caller's buffers; safe from any thread.
 //
 // A ".post" file is the concatenation of lists; `append_posting_list` adds
 // one and returns the TermInfo::External that points at it.

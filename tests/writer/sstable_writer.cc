@@ -8,28 +8,6 @@
 
 namespace zelvar::test_writer {
 
-void put_u8(Bytes& out, uint8_t v) { out.push_back(v); }
-void put_u16(Bytes& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put_u32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void put_u64(Bytes& out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void put_vint(Bytes& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(v));
-}
-void put_bytes(Bytes& out, std::span<const uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-
-Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
 Bytes term_key(uint32_t field, std::string_view term) {
   Bytes key;
   put_u32(key, field);

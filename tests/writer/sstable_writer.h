@@ -3,8 +3,8 @@
 //
 // `write_sstable` builds a whole, well-formed file from sorted entries, with
 // knobs for the block size, bloom filter, sparse index and zstd dictionary.
-// The encode_* pieces and `assemble_sstable` let a test lay out a file by
-// hand, including the faulty shapes the reader must refuse.
+// The encode_* pieces let a test lay out a file by hand, including the faulty
+// shapes the reader must refuse.
 //
 // Layout written by `write_sstable`:
 //   [pad byte if there are no blocks] data blocks | bloom section
@@ -12,7 +12,7 @@
 // (a section never starts at offset 0, which would mean "absent").
 //
 // Failures (unsorted keys, a dictionary zstd cannot use) throw
-// std::runtime_error: this is test code.
+// std::runtime_error: this is test code. Pure functions; safe from any thread.
 #pragma once
 
 #include <cstddef>
@@ -23,20 +23,9 @@
 #include <vector>
 
 #include "core/structures/postings/term_info.h"
+#include "tests/writer/bytes.h"
 
 namespace zelvar::test_writer {
-
-using Bytes = std::vector<uint8_t>;
-
-// Little-endian and varint appenders.
-void put_u8(Bytes& out, uint8_t v);
-void put_u16(Bytes& out, uint16_t v);
-void put_u32(Bytes& out, uint32_t v);
-void put_u64(Bytes& out, uint64_t v);
-void put_vint(Bytes& out, uint64_t v);  // shortest form
-void put_bytes(Bytes& out, std::span<const uint8_t> bytes);
-
-Bytes to_bytes(std::string_view text);
 
 // The key of (field, term): u32 field little-endian, then the term's bytes.
 Bytes term_key(uint32_t field, std::string_view term);

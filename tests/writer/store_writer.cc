@@ -10,14 +10,6 @@
 namespace zelvar::test_writer {
 namespace {
 
-void put_u32(Bytes& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void put_u64(Bytes& out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 void write_entry(Bytes& out, const StoreEntry& e) {
   put_u32(out, e.first_doc);
   put_u64(out, e.offset);

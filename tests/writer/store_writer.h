@@ -11,6 +11,8 @@
 //     numbers, unsorted or out-of-range entries), the footer computed unless
 //     overridden.
 // Both return the file with its layout, so a test can patch single fields.
+// Pure functions on their arguments; safe from any thread. Failures throw:
+// this is test code.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +21,9 @@
 #include <string>
 #include <vector>
 
-namespace zelvar::test_writer {
+#include "tests/writer/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace zelvar::test_writer {
 
 struct StoreFooter {
   uint64_t data_end_offset = 0;

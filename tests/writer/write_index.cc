@@ -2,9 +2,10 @@
 //
 // Writes a whole index folder for the Python tests from a JSON description.
 // The folder is created if needed; files already in it are overwritten.
-// Exit status 0 on success; 1 with a message on standard error otherwise.
+// Exit status 0 on success, 2 for a wrong command line, 1 with a message on
+// standard error for any other failure.
 //
-// Description (every member but "segments" optional):
+// Description (every member optional):
 //
 // {
 //   "schema": {...},                   the schema, written as "schema.json"
@@ -63,6 +64,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/dsl/json_record.h"
