@@ -1,11 +1,12 @@
 #include "tests/writer/store_writer.h"
 
 #include <zdict.h>
-#include <zstd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+
+#include "tests/writer/sstable_writer.h"
 
 namespace zelvar::test_writer {
 namespace {
@@ -38,16 +39,7 @@ Bytes encode_records(std::span<const std::string> documents) {
 }
 
 Bytes compress_block(std::span<const uint8_t> raw, const Bytes* dictionary, int level) {
-  Bytes out(ZSTD_compressBound(raw.size()));
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  const size_t n =
-      dictionary ? ZSTD_compress_usingDict(cctx, out.data(), out.size(), raw.data(), raw.size(),
-                                           dictionary->data(), dictionary->size(), level)
-                 : ZSTD_compressCCtx(cctx, out.data(), out.size(), raw.data(), raw.size(), level);
-  ZSTD_freeCCtx(cctx);
-  if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
-  out.resize(n);
-  return out;
+  return compress(raw, dictionary, level);
 }
 
 Bytes train_dictionary(std::span<const std::string> samples, size_t max_size, uint32_t dict_id) {
