@@ -2,7 +2,10 @@
 
 #include <zstd.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace zelvar::zstd {
@@ -15,24 +18,134 @@ using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxDeleter>;
 
 IoError library_error(size_t code) { return IoError(IoErrorKind::Other, ZSTD_getErrorName(code)); }
 
+IoError allocation_error() { return IoError(IoErrorKind::Other, "Allocation error : not enough memory"); }
+
+// A byte vector whose growth leaves the new bytes uninitialised: the decoder
+// writes them.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  DefaultInitAllocator() = default;
+  template <class U>
+  explicit DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+using Scratch = std::vector<uint8_t, DefaultInitAllocator<uint8_t>>;
+
+// Whether a frame of `input` uses one of the library's old formats, which it
+// decodes through a separate context that it keeps and does not count in
+// ZSTD_sizeof_DCtx. Only frames the decoder can reach are looked at: the walk
+// stops at the first frame the library cannot delimit.
+bool has_legacy_frame(std::span<const uint8_t> input) {
+  size_t pos = 0;
+  while (input.size() - pos >= 4) {
+    const uint32_t magic = static_cast<uint32_t>(input[pos]) | static_cast<uint32_t>(input[pos + 1]) << 8 |
+                           static_cast<uint32_t>(input[pos + 2]) << 16 |
+                           static_cast<uint32_t>(input[pos + 3]) << 24;
+    if (magic == 0x1EB52FFDu || (magic >= 0xFD2FB522u && magic <= 0xFD2FB527u)) return true;
+    const size_t size = ZSTD_findFrameCompressedSize(input.data() + pos, input.size() - pos);
+    if (ZSTD_isError(size) || size == 0) return false;
+    pos += size;
+  }
+  return false;
+}
+
+// A frame of no content: one empty raw block.
+constexpr std::array<uint8_t, 9> kEmptyFrame = {0x28, 0xB5, 0x2F, 0xFD, 0x20, 0x00, 0x01, 0x00, 0x00};
+
+// A decoding context kept by a thread from one block to the next.
+//
+// A context must answer every block exactly as a new one would, damaged
+// blocks included, so that a block's result never depends on what the thread
+// decoded before. A reset clears the session, the parameters and the
+// dictionary, but three things outlast it and can change which error a
+// damaged frame meets first: stream buffers (allocated when a frame is
+// decoded in pieces), the state kept for the old formats, and the end of the
+// last dictionary used, from which the library judges whether a dictionary
+// is "cold" and picks its sequence decoder. So a context that allocated
+// buffers or met an old-format frame is freed after use, and a context used
+// with a dictionary decodes an empty frame without one before it is used
+// again, which forgets that end. Blocks as written (frames that declare their
+// size and arrive whole) decode in one pass and keep their context.
+class KeptContext {
+ public:
+  // The context, reset to a fresh session with default parameters and no
+  // dictionary; null if none can be made.
+  ZSTD_DCtx* acquire() {
+    if (!context_) {
+      context_.reset(ZSTD_createDCtx());
+      if (!context_) return nullptr;
+      fresh_size_ = ZSTD_sizeof_DCtx(context_.get());
+    }
+    ZSTD_DCtx_reset(context_.get(), ZSTD_reset_session_and_parameters);
+    return context_.get();
+  }
+
+  // Called after every use, with what was decoded.
+  void release(std::span<const uint8_t> input, bool used_dictionary) {
+    if (!context_) return;
+    if (ZSTD_sizeof_DCtx(context_.get()) != fresh_size_ || has_legacy_frame(input)) {
+      context_.reset();
+      return;
+    }
+    if (used_dictionary && !forget_dictionary()) context_.reset();
+  }
+
+ private:
+  bool forget_dictionary() {
+    ZSTD_DCtx_reset(context_.get(), ZSTD_reset_session_and_parameters);
+    uint8_t room = 0;
+    ZSTD_inBuffer in{kEmptyFrame.data(), kEmptyFrame.size(), 0};
+    ZSTD_outBuffer out{&room, 1, 0};
+    return ZSTD_decompressStream(context_.get(), &out, &in) == 0 && in.pos == in.size;
+  }
+
+  DCtxPtr context_;
+  size_t fresh_size_ = 0;
+};
+
+// What a thread keeps between blocks: a context for blocks without a
+// dictionary, one for blocks with one (so that the first never meets a
+// dictionary at all), and the output buffer. A buffer that a large block made
+// grow past kMaxRetainedScratch is freed after use.
+struct ThreadDecoder {
+  static constexpr size_t kMaxRetainedScratch = size_t{4} << 20;
+
+  KeptContext plain;
+  KeptContext with_dictionary;
+  Scratch scratch;
+};
+
+ThreadDecoder& thread_decoder() {
+  thread_local ThreadDecoder decoder;
+  return decoder;
+}
+
 // Decodes every frame of `input` with `ctx`, resetting the session (but not a
-// loaded dictionary) between frames, and stops once the output would exceed
-// `limit` bytes.
-IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, std::span<const uint8_t> input,
+// referenced dictionary) between frames, and stops once the output would
+// exceed `limit` bytes. The decoder is fed in steps of ZSTD_DStreamOutSize()
+// bytes of room, whatever room `scratch` has, so that what it answers depends
+// only on the input. The output is copied out at its exact size.
+IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, Scratch& scratch, std::span<const uint8_t> input,
                                              IoErrorKind incomplete_kind, size_t limit) {
-  std::vector<uint8_t> output;
-  ZSTD_inBuffer in{input.data(), input.size(), 0};
   const size_t chunk = ZSTD_DStreamOutSize();
+  size_t produced = 0;
+  ZSTD_inBuffer in{input.data(), input.size(), 0};
   bool frame_open = false;
   bool output_full = false;
   while (in.pos < in.size || output_full) {
-    size_t old_size = output.size();
-    output.resize(old_size + chunk);
-    ZSTD_outBuffer out{output.data() + old_size, chunk, 0};
-    size_t ret = ZSTD_decompressStream(ctx, &out, &in);
-    output.resize(old_size + out.pos);
+    if (scratch.size() - produced < chunk) scratch.resize(std::max(produced + chunk, 2 * scratch.size()));
+    ZSTD_outBuffer out{scratch.data() + produced, chunk, 0};
+    const size_t ret = ZSTD_decompressStream(ctx, &out, &in);
+    produced += out.pos;
     if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
-    if (output.size() > limit) {
+    if (produced > limit) {
       return std::unexpected(IoError(IoErrorKind::Other, "Decompressed block exceeds " +
                                                              std::to_string(limit) + " bytes"));
     }
@@ -50,36 +163,71 @@ IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, std::span<const uin
   if (frame_open || input.empty()) {
     return std::unexpected(IoError(incomplete_kind, "incomplete frame"));
   }
-  return output;
+  return std::vector<uint8_t>(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(produced));
+}
+
+// Decodes `input` with the thread's context, referencing `dict` when given.
+IoResult<std::vector<uint8_t>> decode_block(std::span<const uint8_t> input, const ZSTD_DDict* dict,
+                                            IoErrorKind incomplete_kind, size_t limit) {
+  ThreadDecoder& decoder = thread_decoder();
+  KeptContext& kept = dict != nullptr ? decoder.with_dictionary : decoder.plain;
+  ZSTD_DCtx* ctx = kept.acquire();
+  if (ctx == nullptr) return std::unexpected(allocation_error());
+  IoResult<std::vector<uint8_t>> result;
+  if (const size_t ret = dict != nullptr ? ZSTD_DCtx_refDDict(ctx, dict) : 0; ZSTD_isError(ret)) {
+    result = std::unexpected(library_error(ret));
+  } else {
+    result = decode_frames(ctx, decoder.scratch, input, incomplete_kind, limit);
+  }
+  kept.release(input, dict != nullptr);
+  if (decoder.scratch.capacity() > ThreadDecoder::kMaxRetainedScratch) Scratch().swap(decoder.scratch);
+  return result;
 }
 
 }  // namespace
 
-namespace detail {
-
-IoResult<std::vector<uint8_t>> decompress_limited(std::span<const uint8_t> input,
-                                                  const CompressionDict* dict, size_t limit) {
-  DCtxPtr ctx(ZSTD_createDCtx());
-  if (!ctx) return std::unexpected(IoError(IoErrorKind::Other, "Allocation error : not enough memory"));
-  if (dict == nullptr) {
-    auto result = decode_frames(ctx.get(), input, IoErrorKind::Other, limit);
-    if (!result) return std::unexpected(std::move(result).error().with_kind(IoErrorKind::Other));
-    return result;
+DecoderDict::DecoderDict(const CompressionDict& dict) {
+  // An empty dictionary loads as none at all.
+  if (dict.bytes.empty()) return;
+  ZSTD_DDict* ddict = ZSTD_createDDict(dict.bytes.data(), dict.bytes.size());
+  if (ddict != nullptr) {
+    digested_ = std::shared_ptr<const ZSTD_DDict>(ddict, [](const ZSTD_DDict* d) {
+      ZSTD_freeDDict(const_cast<ZSTD_DDict*>(d));
+    });
+    return;
   }
-  size_t ret = ZSTD_DCtx_loadDictionary(ctx.get(), dict->bytes.data(), dict->bytes.size());
-  if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
-  return decode_frames(ctx.get(), input, IoErrorKind::UnexpectedEof, limit);
+  // The library's own error for this dictionary, as loading it into a
+  // context reports it.
+  DCtxPtr ctx(ZSTD_createDCtx());
+  if (!ctx) {
+    refused_ = allocation_error();
+    return;
+  }
+  const size_t ret = ZSTD_DCtx_loadDictionary(ctx.get(), dict.bytes.data(), dict.bytes.size());
+  refused_ = ZSTD_isError(ret) ? library_error(ret) : allocation_error();
 }
 
-}  // namespace detail
+IoResult<std::vector<uint8_t>> decompress(std::span<const uint8_t> input, size_t limit) {
+  auto result = decode_block(input, nullptr, IoErrorKind::Other, limit);
+  if (!result) return std::unexpected(std::move(result).error().with_kind(IoErrorKind::Other));
+  return result;
+}
 
-IoResult<std::vector<uint8_t>> decompress(std::span<const uint8_t> input) {
-  return detail::decompress_limited(input, nullptr, kMaxDecompressedSize);
+IoResult<std::vector<uint8_t>> decompress_with_dict(std::span<const uint8_t> input, const DecoderDict& dict,
+                                                    size_t limit) {
+  if (dict.refused()) {
+    // A refused dictionary fails where loading it would: after a context
+    // was made.
+    ZSTD_DCtx* ctx = thread_decoder().plain.acquire();
+    if (ctx == nullptr) return std::unexpected(allocation_error());
+    return std::unexpected(*dict.refused());
+  }
+  return decode_block(input, dict.digested(), IoErrorKind::UnexpectedEof, limit);
 }
 
 IoResult<std::vector<uint8_t>> decompress_with_dict(std::span<const uint8_t> input,
                                                     const CompressionDict& dict) {
-  return detail::decompress_limited(input, &dict, kMaxDecompressedSize);
+  return decompress_with_dict(input, DecoderDict(dict));
 }
 
 }  // namespace zelvar::zstd

@@ -3,6 +3,8 @@
 #include <zdict.h>
 #include <zstd.h>
 
+#include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -154,7 +156,8 @@ TEST(ZstdTest, OutputIsBounded) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
-    auto result = zstd::detail::decompress_limited(*c.input, c.dict, c.limit);
+    auto result = c.dict ? zstd::decompress_with_dict(*c.input, zstd::DecoderDict(*c.dict), c.limit)
+                         : zstd::decompress(*c.input, c.limit);
     if (c.fits) {
       ASSERT_TRUE(result.has_value()) << result.error().to_string();
       EXPECT_EQ(*result, zeros);
@@ -181,6 +184,152 @@ TEST(ZstdTest, FramesOfWholeOutputChunks) {
     ASSERT_TRUE(with_dict.has_value()) << with_dict.error().to_string();
     EXPECT_EQ(*with_dict, input);
   }
+}
+
+// A decoder kept by the thread must not carry a dictionary, a session or
+// parameters from one block to the next.
+TEST(ZstdTest, ReusedDecoderStartsAfreshForEveryBlock) {
+  CompressionDict dict = make_dictionary(7);
+  zstd::DecoderDict digested(dict);
+  const Bytes hello_d = compress(to_bytes("{\"title\":\"document number 1\"}"), &dict.bytes);
+  Bytes cut = compress(to_bytes("hello there, hello there"));
+  cut.resize(cut.size() - 3);
+  for (int round = 0; round < 3; ++round) {
+    auto with = zstd::decompress_with_dict(hello_d, digested);
+    ASSERT_TRUE(with.has_value()) << with.error().to_string();
+    auto without = zstd::decompress(hello_d);
+    ASSERT_FALSE(without.has_value());
+    EXPECT_EQ(without.error().to_string(), "Dictionary mismatch");
+    auto partial = zstd::decompress(cut);  // leaves a frame open in the context
+    ASSERT_FALSE(partial.has_value());
+    EXPECT_EQ(partial.error().to_string(), "incomplete frame");
+    auto plain = zstd::decompress(compress(to_bytes("again")));
+    ASSERT_TRUE(plain.has_value()) << plain.error().to_string();
+    EXPECT_EQ(std::string(plain->begin(), plain->end()), "again");
+  }
+}
+
+TEST(ZstdTest, DigestedDictionaryMatchesLoadingItEachTime) {
+  CompressionDict dict = make_dictionary(7);
+  // The dictionary magic followed by tables that do not parse.
+  CompressionDict broken{dict.bytes};
+  for (size_t i = 8; i < 64 && i < broken.bytes.size(); ++i) broken.bytes[i] = 0xFF;
+  const Bytes frame = compress(to_bytes("{\"rank\":2}"), &dict.bytes);
+  for (const CompressionDict* d : {&dict, &broken}) {
+    ZSTD_DCtx* ctx = ZSTD_createDCtx();
+    const size_t loaded = ZSTD_DCtx_loadDictionary(ctx, d->bytes.data(), d->bytes.size());
+    ZSTD_freeDCtx(ctx);
+    auto result = zstd::decompress_with_dict(frame, zstd::DecoderDict(*d));
+    if (ZSTD_isError(loaded)) {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().to_string(), ZSTD_getErrorName(loaded));
+      EXPECT_EQ(result.error().kind(), IoErrorKind::Other);
+    } else {
+      ASSERT_TRUE(result.has_value()) << result.error().to_string();
+    }
+  }
+  // The broken one is refused, as loading it would be.
+  EXPECT_TRUE(zstd::DecoderDict(broken).refused().has_value());
+  EXPECT_FALSE(zstd::DecoderDict(dict).refused().has_value());
+  // An empty dictionary decodes like none.
+  auto plain = zstd::decompress_with_dict(compress(to_bytes("x")), zstd::DecoderDict(CompressionDict{}));
+  ASSERT_TRUE(plain.has_value());
+  EXPECT_EQ(std::string(plain->begin(), plain->end()), "x");
+}
+
+// The straightforward decoder: a fresh context for every call, output grown in
+// zero-filled steps of ZSTD_DStreamOutSize(). The shared decoder must answer
+// exactly as it does, errors included.
+IoResult<Bytes> reference_decode(std::span<const uint8_t> input, const CompressionDict* dict, size_t limit) {
+  ZSTD_DCtx* ctx = ZSTD_createDCtx();
+  struct Free {
+    ZSTD_DCtx* ctx;
+    ~Free() { ZSTD_freeDCtx(ctx); }
+  } free_ctx{ctx};
+  const IoErrorKind incomplete = dict ? IoErrorKind::UnexpectedEof : IoErrorKind::Other;
+  if (dict) {
+    const size_t ret = ZSTD_DCtx_loadDictionary(ctx, dict->bytes.data(), dict->bytes.size());
+    if (ZSTD_isError(ret)) return std::unexpected(IoError(IoErrorKind::Other, ZSTD_getErrorName(ret)));
+  }
+  Bytes output;
+  ZSTD_inBuffer in{input.data(), input.size(), 0};
+  const size_t chunk = ZSTD_DStreamOutSize();
+  bool frame_open = false;
+  bool output_full = false;
+  while (in.pos < in.size || output_full) {
+    const size_t old_size = output.size();
+    output.resize(old_size + chunk);
+    ZSTD_outBuffer out{output.data() + old_size, chunk, 0};
+    const size_t ret = ZSTD_decompressStream(ctx, &out, &in);
+    output.resize(old_size + out.pos);
+    if (ZSTD_isError(ret)) return std::unexpected(IoError(IoErrorKind::Other, ZSTD_getErrorName(ret)));
+    if (output.size() > limit) {
+      return std::unexpected(
+          IoError(IoErrorKind::Other, "Decompressed block exceeds " + std::to_string(limit) + " bytes"));
+    }
+    output_full = out.pos == out.size;
+    if (ret == 0) {
+      output_full = false;
+      frame_open = false;
+      ZSTD_DCtx_reset(ctx, ZSTD_reset_session_only);
+    } else {
+      frame_open = true;
+    }
+  }
+  if (frame_open || input.empty()) return std::unexpected(IoError(incomplete, "incomplete frame"));
+  return output;
+}
+
+// Mutated frames (lying sizes, flipped bits, cuts, concatenations), decoded
+// by both, with and without a dictionary.
+TEST(ZstdTest, AnswersLikeAFreshDecoderOnDamagedFrames) {
+  CompressionDict dict = make_dictionary(7);
+  zstd::DecoderDict digested(dict);
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "{\"title\":\"document number " + std::to_string(i) + "\"} ";
+  const Bytes long_text = to_bytes(text);
+  const Bytes sources[] = {
+      compress(to_bytes("hello hello hello")),
+      compress(long_text),
+      compress(to_bytes("{\"title\":\"document number 1\"}"), &dict.bytes),
+      compress(long_text, &dict.bytes),
+      concat(compress(to_bytes("a")), compress(to_bytes("bb"))),
+  };
+  uint64_t state = 12345;
+  auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  size_t compared = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Bytes input = sources[next() % std::size(sources)];
+    const int edits = 1 + static_cast<int>(next() % 4);
+    for (int e = 0; e < edits && !input.empty(); ++e) {
+      const size_t at = next() % input.size();
+      switch (next() % 4) {
+        case 0: input[at] = static_cast<uint8_t>(next()); break;
+        case 1: input[at] ^= static_cast<uint8_t>(1u << (next() % 8)); break;
+        case 2: input.resize(at); break;
+        case 3: input = concat(input, sources[next() % std::size(sources)]); break;
+      }
+    }
+    // Runs of blocks with and without the dictionary, in random order.
+    for (int k = 0; k < 2; ++k) {
+      const bool with_dict = next() % 2 == 0;
+      const size_t limit = next() % 3 == 0 ? 4096 : zstd::kMaxDecompressedSize;
+      auto expected = reference_decode(input, with_dict ? &dict : nullptr, limit);
+      auto actual = with_dict ? zstd::decompress_with_dict(input, digested, limit) : zstd::decompress(input, limit);
+      ASSERT_EQ(actual.has_value(), expected.has_value()) << "round " << round;
+      if (expected) {
+        EXPECT_EQ(*actual, *expected) << "round " << round;
+      } else {
+        EXPECT_EQ(actual.error().to_string(), expected.error().to_string()) << "round " << round << " dict " << with_dict;
+        EXPECT_EQ(actual.error().kind(), expected.error().kind()) << "round " << round;
+      }
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, 40000u);
 }
 
 }  // namespace
