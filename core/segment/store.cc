@@ -143,19 +143,14 @@ IoResult<std::optional<Document>> AsyncStoreReader::get(uint32_t local) const {
 }
 
 IoResult<StoreBlock> AsyncStoreReader::load_block(const StoreBlockIndex& entry) const {
-  if (StoreBlock cached = cache_.get(entry.first_doc)) return cached;
-
   if (entry.offset > kU64Max - entry.length) {
+    // Such a range would end before it starts. It guards only the read: a
+    // block already cached under the entry's key is served as usual.
+    if (StoreBlock cached = blocks_.cached(entry.first_doc)) return cached;
     return std::unexpected(invalid_data("Store block out of bounds: offset " + std::to_string(entry.offset) +
                                         " length " + std::to_string(entry.length)));
   }
-  ZELVAR_TRY(OwnedBytes compressed,
-             data_.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
-  ZELVAR_TRY(std::vector<uint8_t> raw, dictionary_ ? zstd::decompress_with_dict(compressed.as_slice(), *dictionary_)
-                                                   : zstd::decompress(compressed.as_slice()));
-  auto block = std::make_shared<const std::vector<uint8_t>>(std::move(raw));
-  cache_.insert(entry.first_doc, block);
-  return block;
+  return blocks_.load(entry.first_doc, ByteRange{entry.offset, entry.offset + entry.length});
 }
 
 namespace store {

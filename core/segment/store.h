@@ -37,11 +37,12 @@
 #include <span>
 #include <vector>
 
+#include "core/compression/block_cache.h"
+#include "core/compression/block_loader.h"
 #include "core/compression/zstd.h"
 #include "core/directories/lazy_file.h"
 #include "core/dsl/document.h"
 #include "core/error/io_error.h"
-#include "core/structures/sstable/block_cache.h"
 
 namespace zelvar {
 
@@ -59,7 +60,7 @@ struct StoreBlockIndex {
 // least-recently-used policy.
 using StoreBlockCache = LruBlockCache<uint32_t>;
 // A decompressed block; it stays valid for its holder after eviction.
-using StoreBlock = StoreBlockCache::BlockPtr;
+using StoreBlock = SharedBlock;
 
 class AsyncStoreReader {
  public:
@@ -87,22 +88,20 @@ class AsyncStoreReader {
   std::span<const StoreBlockIndex> index() const { return index_; }
   const std::optional<CompressionDict>& dictionary() const { return dictionary_; }
   // The block area, [0, data_end_offset) of the file.
-  const LazyFileSlice& data() const { return data_; }
-  const StoreBlockCache& cache() const { return cache_; }
+  const LazyFileSlice& data() const { return blocks_.data(); }
+  const StoreBlockCache& cache() const { return blocks_.cache(); }
 
  private:
   AsyncStoreReader(std::vector<StoreBlockIndex> index, std::optional<CompressionDict> dictionary,
                    LazyFileSlice data, size_t cache_blocks, uint32_t num_docs)
       : index_(std::move(index)),
         dictionary_(std::move(dictionary)),
-        data_(std::move(data)),
-        cache_(cache_blocks),
+        blocks_(std::move(data), dictionary_, cache_blocks, zstd::kMaxDecompressedSize),
         num_docs_(num_docs) {}
 
   const std::vector<StoreBlockIndex> index_;           // file order
   const std::optional<CompressionDict> dictionary_;    // used for every block
-  const LazyFileSlice data_;
-  mutable StoreBlockCache cache_;                      // locks itself
+  const BlockLoader<uint32_t> blocks_;                 // the block area and its cache
   const uint32_t num_docs_;                            // the footer's count
 };
 

@@ -180,10 +180,9 @@ AsyncSSTableReader::AsyncSSTableReader(Contents c, size_t cache_blocks)
       sparse_index_(std::move(c.sparse_index)),
       bloom_filter_(std::move(c.bloom_filter)),
       dictionary_(std::move(c.dictionary)),
-      data_(std::move(c.data)),
       footer_u64_(c.footer_u64),
       footer_u8_(c.footer_u8),
-      cache_(cache_blocks) {}
+      blocks_(std::move(c.data), dictionary_, cache_blocks, kMaxBlockSize) {}
 
 namespace {
 
@@ -349,18 +348,7 @@ IoResult<AsyncSSTableReader::BlockPtr> AsyncSSTableReader::load_block(size_t blo
                                                                   " blocks)"));
   }
   const BlockIndexEntry& e = block_index_[block_idx];
-  if (BlockPtr hit = cache_.get(e.offset)) return hit;
-
-  // Read and decompress without the cache's lock: a concurrent miss on the
-  // same block does the same work, and the later insertion wins.
-  ZELVAR_TRY(const OwnedBytes compressed, data_.read_bytes_range({e.offset, e.offset + e.length}));
-  IoResult<std::vector<uint8_t>> raw = dictionary_
-                                           ? zstd::decompress_with_dict(compressed.as_slice(), *dictionary_)
-                                           : zstd::decompress(compressed.as_slice());
-  if (!raw) return std::unexpected(std::move(raw).error());
-  auto block = std::make_shared<const Block>(std::move(*raw));
-  cache_.insert(e.offset, block);
-  return block;
+  return blocks_.load(e.offset, ByteRange{e.offset, e.offset + e.length});
 }
 
 IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<const uint8_t> block,

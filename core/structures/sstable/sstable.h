@@ -39,11 +39,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/compression/block_cache.h"
+#include "core/compression/block_loader.h"
 #include "core/compression/zstd.h"
 #include "core/directories/lazy_file.h"
 #include "core/error/io_error.h"
 #include "core/structures/postings/term_info.h"
-#include "core/structures/sstable/block_cache.h"
 
 namespace zelvar {
 
@@ -83,6 +84,9 @@ struct BloomFilter {
   bool may_contain(std::span<const uint8_t> key) const;
 };
 
+// The term dictionary's cache: decompressed blocks keyed by their file offset.
+using BlockCache = LruBlockCache<uint64_t>;
+
 namespace sstable {
 
 inline constexpr uint32_t kMagic = 0x53544233;
@@ -99,7 +103,12 @@ uint64_t bloom_hash2(std::span<const uint8_t> key);
 class AsyncSSTableReader {
  public:
   using Block = std::vector<uint8_t>;
-  using BlockPtr = std::shared_ptr<const Block>;
+  using BlockPtr = SharedBlock;
+
+  // The most bytes one data block may decompress to. Real blocks hold a few
+  // dozen keys; without a bound, a few kilobytes of crafted frames would make
+  // every lookup decompress and scan hundreds of megabytes.
+  static constexpr size_t kMaxBlockSize = size_t{8} << 20;
 
   // Reads the footer, the block and sparse indexes, the bloom filter and the
   // dictionary, in that order; the cache starts empty with room for
@@ -129,8 +138,9 @@ class AsyncSSTableReader {
   std::pair<size_t, size_t> find_block_range(std::span<const uint8_t> key) const;
 
   // Block `block_idx`, decompressed, from the cache or read and cached.
-  // Errors: the data window's range errors, decompression errors, and
-  // InvalidInput for a block number beyond the block index.
+  // Errors: the data window's range errors, decompression errors (a block
+  // beyond kMaxBlockSize: Other "Decompressed block exceeds 8388608 bytes"),
+  // and InvalidInput for a block number beyond the block index.
   IoResult<BlockPtr> load_block(size_t block_idx) const;
 
   // Scans one decompressed block for `key`. Errors: UnexpectedEof "failed to
@@ -143,10 +153,10 @@ class AsyncSSTableReader {
   const std::vector<SparseIndexEntry>& sparse_index() const { return sparse_index_; }
   const std::optional<BloomFilter>& bloom_filter() const { return bloom_filter_; }
   const std::optional<CompressionDict>& dictionary() const { return dictionary_; }
-  const LazyFileSlice& data() const { return data_; }
+  const LazyFileSlice& data() const { return blocks_.data(); }
   uint64_t footer_u64() const { return footer_u64_; }
   uint32_t footer_u8() const { return footer_u8_; }
-  const BlockCache& cache() const { return cache_; }
+  const BlockCache& cache() const { return blocks_.cache(); }
 
  private:
   struct Contents;
@@ -156,10 +166,9 @@ class AsyncSSTableReader {
   std::vector<SparseIndexEntry> sparse_index_;
   std::optional<BloomFilter> bloom_filter_;
   std::optional<CompressionDict> dictionary_;
-  LazyFileSlice data_;  // [0, index_offset) of the file
   uint64_t footer_u64_;
   uint32_t footer_u8_;
-  mutable BlockCache cache_;  // internally locked
+  BlockLoader<uint64_t> blocks_;  // [0, index_offset) of the file, and its cache
 };
 
 }  // namespace zelvar

@@ -1,13 +1,19 @@
-#include "core/structures/sstable/block_cache.h"
+#include "core/compression/block_cache.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace zelvar {
 namespace {
+
+using BlockCache = LruBlockCache<uint64_t>;
 
 // A step is "+K" (insert K), "?K" (get K, expected hit) or "-K" (get K,
 // expected miss); keys are single letters mapped to numbers.
@@ -113,6 +119,84 @@ TEST(BlockCache, ConcurrentUseKeepsTheBound) {
   }
   for (auto& th : threads) th.join();
   EXPECT_LE(cache.size(), 8u);
+}
+
+// The policy written out plainly: a recency deque searched from its least
+// recent end, a map of blocks, eviction by count only.
+struct ReferenceCache {
+  size_t max_blocks;
+  std::deque<uint64_t> order;
+  std::map<uint64_t, int> blocks;
+
+  bool get(uint64_t key) {
+    if (!blocks.contains(key)) return false;
+    auto pos = std::find(order.begin(), order.end(), key);
+    if (pos != order.end()) {
+      order.erase(pos);
+      order.push_back(key);
+    }
+    return true;
+  }
+  void insert(uint64_t key, int value) {
+    while (blocks.size() >= max_blocks && !order.empty()) {
+      blocks.erase(order.front());
+      order.pop_front();
+    }
+    blocks[key] = value;
+    order.push_back(key);
+  }
+};
+
+TEST(BlockCache, MatchesThePlainPolicyOnRandomUse) {
+  std::mt19937 rng(7);
+  for (size_t capacity : {0u, 1u, 2u, 3u, 8u, 32u}) {
+    SCOPED_TRACE(capacity);
+    BlockCache cache(capacity);
+    ReferenceCache reference{capacity, {}, {}};
+    for (int step = 0; step < 20000; ++step) {
+      const uint64_t key = rng() % (capacity * 2 + 3);
+      if (rng() % 2 == 0) {
+        const int value = static_cast<int>(rng() % 256);
+        cache.insert(key, std::make_shared<const std::vector<uint8_t>>(1, static_cast<uint8_t>(value)));
+        reference.insert(key, value);
+      } else {
+        auto block = cache.get(key);
+        ASSERT_EQ(block != nullptr, reference.get(key)) << "step " << step;
+        if (block) {
+          ASSERT_EQ(block->at(0), reference.blocks[key]) << "step " << step;
+        }
+      }
+      ASSERT_EQ(cache.size(), reference.blocks.size()) << "step " << step;
+    }
+    EXPECT_EQ(cache.order(), std::vector<uint64_t>(reference.order.begin(), reference.order.end()));
+  }
+}
+
+TEST(BlockCache, ByteBudgetEvictsAndRefusesWhatCannotFit) {
+  auto block = [](size_t size) { return std::make_shared<const std::vector<uint8_t>>(size, 1); };
+  BlockCache cache(8, 100);
+  cache.insert(1, block(40));
+  cache.insert(2, block(40));
+  EXPECT_EQ(cache.bytes(), 80u);
+  cache.insert(3, block(30));  // 110 would pass 100: the least recent goes
+  EXPECT_FALSE(cache.contains(1));
+  EXPECT_EQ(cache.bytes(), 70u);
+  cache.insert(2, block(60));  // replacing a block counts only the new one
+  EXPECT_EQ(cache.bytes(), 90u);
+  EXPECT_TRUE(cache.contains(2));
+  EXPECT_TRUE(cache.contains(3));
+
+  auto huge = block(101);  // never kept; the cache stays as it was
+  cache.insert(4, huge);
+  EXPECT_FALSE(cache.contains(4));
+  EXPECT_EQ(huge.use_count(), 1);
+  EXPECT_EQ(cache.size(), 2u);
+  EXPECT_EQ(cache.bytes(), 90u);
+
+  cache.insert(5, block(100));  // fits alone: everything else goes
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(cache.bytes(), 100u);
+  EXPECT_EQ(BlockCache(256).max_bytes(), size_t{64} << 20);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// The one way compressed blocks are loaded: the term dictionary's data blocks
+// and the document store's blocks both come through a BlockLoader.
+//
+// A loader owns a file's block area (a window of a lazily read file), the
+// file's zstd dictionary digested once, and the file's block cache. Loading a
+// block looks it up in the cache; on a miss it reads the block's bytes through
+// the window, decompresses them whole (with the dictionary when the file has
+// one) and caches the result. A block that fails to read or decompress is not
+// cached, so a later load tries it again.
+//
+// Thread safety: immutable apart from the cache, which locks itself and is
+// never locked across a read or a decompression; two loads that miss on one
+// key both read and decompress, and the later insertion wins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/compression/block_cache.h"
+#include "core/compression/zstd.h"
+#include "core/directories/lazy_file.h"
+#include "core/error/io_error.h"
+
+namespace zelvar {
+
+// A decompressed block, shared by the cache and every caller that uses it.
+using SharedBlock = std::shared_ptr<const std::vector<uint8_t>>;
+
+// Reads `range` of `data` and decompresses it whole, with `dict` when given,
+// into a block of at most `max_size` bytes. Errors: the window's and the
+// file's range and read errors; the decompression errors, including
+// "Decompressed block exceeds <max_size> bytes".
+IoResult<SharedBlock> read_block(const LazyFileSlice& data, ByteRange range, const zstd::DecoderDict* dict,
+                                 size_t max_size);
+
+template <class Key>
+class BlockLoader {
+ public:
+  using Cache = LruBlockCache<Key>;
+
+  // `cache_blocks` is the cache's capacity in blocks (0 acts as 1); its byte
+  // budget is the cache's default. `max_block_size` bounds one block's
+  // decompressed size.
+  BlockLoader(LazyFileSlice data, const std::optional<CompressionDict>& dictionary, size_t cache_blocks,
+              size_t max_block_size)
+      : data_(std::move(data)), max_block_size_(max_block_size), cache_(cache_blocks) {
+    if (dictionary) decoder_dict_.emplace(*dictionary);
+  }
+
+  BlockLoader(const BlockLoader&) = delete;
+  BlockLoader& operator=(const BlockLoader&) = delete;
+
+  // The block cached under `key`, refreshing it; null if none.
+  SharedBlock cached(const Key& key) const { return cache_.get(key); }
+
+  // The block cached under `key`, else bytes `range` of the block area read,
+  // decompressed and cached under `key`.
+  IoResult<SharedBlock> load(const Key& key, ByteRange range) const {
+    if (SharedBlock hit = cache_.get(key)) return hit;
+    auto block = read_block(data_, range, decoder_dict_ ? &*decoder_dict_ : nullptr, max_block_size_);
+    if (block) cache_.insert(key, *block);
+    return block;
+  }
+
+  const LazyFileSlice& data() const { return data_; }
+  const Cache& cache() const { return cache_; }
+
+ private:
+  const LazyFileSlice data_;
+  std::optional<zstd::DecoderDict> decoder_dict_;
+  const size_t max_block_size_;
+  mutable Cache cache_;  // locks itself
+};
+
+}  // namespace zelvar
