@@ -32,13 +32,9 @@ IoResult<FileSlice> FsDirectory::open_read(std::string_view name) const {
 
 IoResult<LazyFileHandle> FsDirectory::open_lazy(std::string_view name) const {
   std::string path = resolve(name).string();
-  auto size = detail::on_blocking_pool([path]() -> IoResult<uint64_t> {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::from_os(errno));
-    return static_cast<uint64_t>(st.st_size);
-  });
-  if (!size) return std::unexpected(std::move(size).error());
-  return LazyFileHandle(make_file_reader(std::move(path)), *size);
+  auto found = detail::on_blocking_pool([path] { return stat_file(path); });
+  if (!found) return std::unexpected(std::move(found).error());
+  return LazyFileHandle(make_file_reader(std::move(path), std::string(name), found->identity), found->size);
 }
 
 }  // namespace zelvar

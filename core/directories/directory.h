@@ -41,7 +41,8 @@ class FsDirectory {
   // Other "background task failed" if the blocking task did not complete.
   IoResult<FileSlice> open_read(std::string_view name) const;
 
-  // A handle that records the file's current size; opens nothing yet.
+  // A handle that records the file's current size and identity; opens
+  // nothing yet.
   IoResult<LazyFileHandle> open_lazy(std::string_view name) const;
 
   const std::filesystem::path& root() const { return root_; }

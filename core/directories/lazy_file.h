@@ -5,6 +5,18 @@
 // reading exactly the requested bytes on the runtime's blocking pool. Nothing
 // is cached here; the block caches above bound the cost.
 //
+// A handle reads only the file it was made for: it remembers that file's
+// identity (device, inode and, where the file system records one, birth
+// time, which tells a new file from an old one whose inode number it was
+// given again), and a read that finds another file under the name (the
+// indexing program replaced it) fails with InvalidData
+// "<name> was replaced since the segment was opened" instead of reading the
+// new file at the old file's offsets. The file is opened without blocking, so
+// a pipe put in its place cannot stall a read, and a file that was never a
+// regular file (a pipe or a device) fails with InvalidInput
+// "not a regular file". A file that shrank in place keeps failing with
+// "early eof" for the bytes that are gone.
+//
 // A LazyFileSlice is a window [offset, offset + len) of a handle; its ranges
 // are relative to the window and checked against both the window and the file.
 //
@@ -15,7 +27,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/directories/owned_bytes.h"
 #include "core/error/io_error.h"
@@ -70,7 +84,60 @@ class LazyFileSlice {
   uint64_t len_;
 };
 
-// The read function of a handle over the file at `path` (which it owns).
-std::shared_ptr<const LazyFileHandle::ReadFn> make_file_reader(std::string path);
+// What identifies one file, whatever its name.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  std::optional<std::pair<int64_t, uint32_t>> birth;  // seconds, nanoseconds
+
+  // Whether the two may be the same file: a birth time known on one side
+  // only decides nothing.
+  bool same_file(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && (!birth || !other.birth || *birth == *other.birth);
+  }
+};
+
+// What the directory learns of a file when it makes a handle.
+struct FileStatus {
+  uint64_t size = 0;
+  FileIdentity identity;
+};
+
+// The status of the file at `path` (symbolic links followed), or the
+// operating system's error.
+IoResult<FileStatus> stat_file(const std::string& path);
+
+// The read function of a handle over the file at `path` (which it owns), the
+// file named `name` in error texts, whose identity was `identity` when the
+// handle was made.
+std::shared_ptr<const LazyFileHandle::ReadFn> make_file_reader(std::string path, std::string name,
+                                                               FileIdentity identity);
+
+// Ranges of one file read through a buffer of its last bytes. Opening a file
+// reads several small regions near its end (footers, indexes, filters); one
+// read of the end serves them all. Ranges inside the buffer are sliced from
+// it; any other range, valid or not, goes to the handle, so that it fails or
+// succeeds exactly as a direct read would.
+//
+// Thread safety: belongs to one open; the handle it wraps may be shared.
+class TailReader {
+ public:
+  explicit TailReader(LazyFileHandle file) : file_(std::move(file)) {}
+
+  // Reads the file from `start` to its recorded end in one read and keeps it
+  // in place of what was buffered. Precondition: start <= file_size().
+  IoResult<void> buffer_from(uint64_t start);
+
+  // Bytes [range.start, range.end) of the file.
+  IoResult<OwnedBytes> read_bytes_range(ByteRange range) const;
+
+  // Where the buffer starts (the file size while nothing is buffered).
+  uint64_t buffered_from() const { return file_.file_size() - tail_.size(); }
+  const LazyFileHandle& file() const { return file_; }
+
+ private:
+  LazyFileHandle file_;
+  OwnedBytes tail_;  // the file's last bytes
+};
 
 }  // namespace zelvar

@@ -1,5 +1,6 @@
 #include "core/directories/lazy_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -109,6 +110,107 @@ TEST_F(LazyFileTest, RemovedFileFailsEveryRead) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind(), IoErrorKind::NotFound);
     EXPECT_EQ(result.error().to_string(), expected);
+  }
+}
+
+// What a handle reads once the name it was made for names something else. The
+// replacements are made while the old file still exists, as an indexing
+// program replaces a file, so that the new one cannot reuse its inode number.
+TEST_F(LazyFileTest, ReadsOnlyTheFileItWasMadeFor) {
+  struct Case {
+    const char* name;
+    void (*change)(const fs::path&);
+    IoErrorKind kind;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"renamed over",
+       [](const fs::path& p) {
+         std::ofstream(p.string() + ".new", std::ios::binary) << std::string(100, 'y');
+         fs::rename(p.string() + ".new", p);
+       },
+       IoErrorKind::InvalidData, "f was replaced since the segment was opened"},
+      {"replaced by a pipe",
+       [](const fs::path& p) {
+         ASSERT_EQ(::mkfifo((p.string() + ".fifo").c_str(), 0600), 0);
+         fs::rename(p.string() + ".fifo", p);
+       },
+       IoErrorKind::InvalidData, "f was replaced since the segment was opened"},
+      {"rewritten in place", [](const fs::path& p) { std::ofstream(p, std::ios::binary) << std::string(100, 'z'); },
+       IoErrorKind::Other, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LazyFileHandle h = make_file("f", 100);
+    c.change(root_ / "f");
+    for (ByteRange r : {ByteRange{0, 10}, ByteRange{5, 5}}) {
+      auto result = h.read_bytes_range(r);
+      if (c.error.empty()) {
+        ASSERT_TRUE(result.has_value()) << result.error().to_string();
+        EXPECT_EQ(result->size(), r.end - r.start);
+      } else {
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error().kind(), c.kind);
+        EXPECT_EQ(result.error().to_string(), c.error);
+      }
+    }
+    fs::remove(root_ / "f");
+  }
+}
+
+// A pipe under a segment file's name from the start is never read (a read
+// would wait for a writer for ever).
+TEST_F(LazyFileTest, PipeIsNotRead) {
+  ASSERT_EQ(::mkfifo((root_ / "p").c_str(), 0600), 0);
+  auto handle = FsDirectory(root_).open_lazy("p");
+  ASSERT_TRUE(handle.has_value()) << handle.error().to_string();
+  EXPECT_EQ(handle->file_size(), 0u);
+  auto result = handle->read_bytes_range({0, 0});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().kind(), IoErrorKind::InvalidInput);
+  EXPECT_EQ(result.error().to_string(), "not a regular file");
+}
+
+TEST_F(LazyFileTest, TailReaderServesTheEndFromOneRead) {
+  auto reads = std::make_shared<std::vector<ByteRange>>();
+  LazyFileHandle file = make_file("f", 100);
+  LazyFileHandle counted(std::make_shared<const LazyFileHandle::ReadFn>([reads, file](ByteRange r) {
+                           reads->push_back(r);
+                           return file.read_bytes_range(r);
+                         }),
+                         100);
+  TailReader tail(counted);
+  EXPECT_EQ(tail.buffered_from(), 100u);
+  ASSERT_TRUE(tail.buffer_from(60).has_value());
+  EXPECT_EQ(tail.buffered_from(), 60u);
+  struct Case {
+    ByteRange range;
+    std::string error;  // empty: succeeds
+    bool read;          // whether it reaches the file
+  };
+  const Case cases[] = {
+      {{60, 100}, "", false},
+      {{95, 100}, "", false},
+      {{100, 100}, "", false},
+      {{59, 70}, "", true},
+      {{0, 10}, "", true},
+      {{90, 101}, "Range 90..101 out of bounds (file size: 100)", false},
+      {{80, 70}, "Invalid range 80..70: start is after end", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range.to_string());
+    reads->clear();
+    auto result = tail.read_bytes_range(c.range);
+    if (c.error.empty()) {
+      ASSERT_TRUE(result.has_value()) << result.error().to_string();
+      ASSERT_EQ(result->size(), c.range.end - c.range.start);
+      for (size_t i = 0; i < result->size(); ++i) ASSERT_EQ((*result)[i], (c.range.start + i) % 251);
+      EXPECT_EQ(reads->size(), c.read ? 1u : 0u);
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().to_string(), c.error);
+      EXPECT_TRUE(reads->empty());
+    }
   }
 }
 
