@@ -11,6 +11,13 @@ namespace zelvar {
 namespace {
 
 constexpr uint64_t kEntrySize = 20;
+
+// The open's first read takes this much of the file's end; the dictionary
+// and index of a store of some ten thousand blocks fit in it. Where they lie
+// further back, a second read takes them whole, unless that is more than
+// kMetadataMaxRead (a damaged footer), when each is read by itself.
+constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
+constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
@@ -32,8 +39,7 @@ Footer decode_footer(const uint8_t* p) {
 
 // Reads the dictionary section at `offset`: the dictionary, and the offset
 // just past it, where the index region starts.
-IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const LazyFileHandle& handle,
-                                                              uint64_t offset) {
+IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const TailReader& handle, uint64_t offset) {
   auto out_of_bounds = [offset] {
     return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
   };
@@ -98,17 +104,27 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
   if (file_size < kFooterSize) return std::unexpected(invalid_data("Store too small"));
   const uint64_t footer_start = file_size - kFooterSize;
 
-  ZELVAR_TRY(OwnedBytes footer_bytes, handle.read_bytes_range(ByteRange{footer_start, file_size}));
+  // The footer, the dictionary and the index are read through one buffer of
+  // the file's end (see TailReader): usually the first read holds them all,
+  // else one more read from the first of them does.
+  TailReader tail(handle);
+  ZELVAR_TRY_VOID(tail.buffer_from(file_size - std::min(file_size, kMetadataFirstRead)));
+  ZELVAR_TRY(OwnedBytes footer_bytes, tail.read_bytes_range(ByteRange{footer_start, file_size}));
   const Footer footer = decode_footer(footer_bytes.data());
   if (footer.magic != kMagic) return std::unexpected(invalid_data("Invalid store magic"));
   if (footer.version != kVersion) {
     return std::unexpected(invalid_data("Unsupported store version: " + std::to_string(footer.version)));
   }
+  const bool use_dict = footer.has_dict != 0 && footer.dict_offset != 0;
+  const uint64_t lowest = use_dict ? footer.dict_offset : footer.data_end_offset;
+  if (lowest < tail.buffered_from() && file_size - lowest <= kMetadataMaxRead) {
+    ZELVAR_TRY_VOID(tail.buffer_from(lowest));
+  }
 
   std::optional<CompressionDict> dictionary;
   uint64_t index_start = footer.data_end_offset;
-  if (footer.has_dict != 0 && footer.dict_offset != 0) {
-    ZELVAR_TRY(auto section, read_dictionary(handle, footer.dict_offset));
+  if (use_dict) {
+    ZELVAR_TRY(auto section, read_dictionary(tail, footer.dict_offset));
     dictionary = std::move(section.first);
     index_start = section.second;
   }
@@ -118,7 +134,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
                                         std::to_string(index_start) + ", footer at " +
                                         std::to_string(footer_start)));
   }
-  ZELVAR_TRY(OwnedBytes region, handle.read_bytes_range(ByteRange{index_start, footer_start}));
+  ZELVAR_TRY(OwnedBytes region, tail.read_bytes_range(ByteRange{index_start, footer_start}));
   ZELVAR_TRY(std::vector<StoreBlockIndex> index, parse_index(region));
 
   // The block area is not checked against the file here: a block beyond the

@@ -197,6 +197,13 @@ constexpr size_t kMinSparseEntryLen = 6;
 // about 8 bytes (two counts, a suffix, offset and length), so this bound is
 // only reached by first keys averaging hundreds of bytes.
 constexpr uint64_t kMaxKeyBytesPerIndexByte = 64;
+
+// The open's first read takes this much of the file's end; the sections of a
+// segment of some ten thousand terms fit in it. Where they lie further back,
+// a second read takes them whole, unless that is more than kMetadataMaxRead
+// (a damaged footer, or a huge dictionary), when each is read by itself.
+constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
+constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
 
 IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<BlockIndexEntry>& blocks,
@@ -242,7 +249,12 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   if (size < sstable::kFooterLen) return std::unexpected(invalid_data("SSTable too small"));
   const uint64_t footer_start = size - sstable::kFooterLen;
 
-  ZELVAR_TRY(const OwnedBytes footer, file.read_bytes_range({footer_start, size}));
+  // The footer and the sections after the data blocks are read through one
+  // buffer of the file's end (see TailReader): usually the first read holds
+  // them all, else one more read from the lowest section does.
+  TailReader tail(file);
+  ZELVAR_TRY_VOID(tail.buffer_from(size - std::min(size, kMetadataFirstRead)));
+  ZELVAR_TRY(const OwnedBytes footer, tail.read_bytes_range({footer_start, size}));
   const uint8_t* f = footer.data();
   const uint64_t index_offset = decode_le<uint64_t>(f);
   const uint64_t footer_u64 = decode_le<uint64_t>(f + 8);
@@ -252,6 +264,12 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   const uint32_t magic = decode_le<uint32_t>(f + 33);
   if (magic != sstable::kMagic) {
     return std::unexpected(invalid_data("Invalid SSTable magic: " + hex_u32(magic)));
+  }
+  uint64_t lowest = index_offset;
+  if (bloom_offset != 0) lowest = std::min(lowest, bloom_offset);
+  if (dict_offset != 0) lowest = std::min(lowest, dict_offset);
+  if (lowest < tail.buffered_from() && size - lowest <= kMetadataMaxRead) {
+    ZELVAR_TRY_VOID(tail.buffer_from(lowest));
   }
 
   Contents c{.block_index = {},
@@ -265,23 +283,23 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   // An index_offset past the footer gives a reversed range, which the file
   // handle refuses without reading.
   {
-    ZELVAR_TRY(const OwnedBytes region, file.read_bytes_range({index_offset, footer_start}));
+    ZELVAR_TRY(const OwnedBytes region, tail.read_bytes_range({index_offset, footer_start}));
     ZELVAR_TRY_VOID(read_index_region(region.as_slice(), c.block_index, c.sparse_index));
   }
 
   if (bloom_offset != 0) {
     ZELVAR_TRY(const OwnedBytes header,
-               file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen}));
+               tail.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen}));
     const uint64_t words = decode_le<uint32_t>(header.data() + 8);
     ZELVAR_TRY(const OwnedBytes section,
-               file.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen + 8 * words}));
+               tail.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen + 8 * words}));
     ZELVAR_TRY(c.bloom_filter, BloomFilter::from_bytes(section.as_slice()));
   }
 
   if (dict_offset != 0) {
-    ZELVAR_TRY(const OwnedBytes header, file.read_bytes_range({dict_offset, dict_offset + 4}));
+    ZELVAR_TRY(const OwnedBytes header, tail.read_bytes_range({dict_offset, dict_offset + 4}));
     const uint64_t len = decode_le<uint32_t>(header.data());
-    ZELVAR_TRY(const OwnedBytes bytes, file.read_bytes_range({dict_offset + 4, dict_offset + 4 + len}));
+    ZELVAR_TRY(const OwnedBytes bytes, tail.read_bytes_range({dict_offset + 4, dict_offset + 4 + len}));
     c.dictionary = CompressionDict{bytes.to_vec()};
   }
 
