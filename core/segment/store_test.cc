@@ -572,6 +572,29 @@ TEST(StoreCacheFaultTest, FailedDecompressionIsNotCachedButARejectedRecordIs) {
   EXPECT_TRUE(store->cache().contains(1));
 }
 
+// A small file whose index points many entries at one frame that
+// decompresses to more than the cache's byte budget: every fetch pays the
+// decompression, and none keeps the block.
+TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
+  // 513 frames of 128 KiB of zeros each: 64 MiB and a little more.
+  const Bytes piece = test_writer::compress_block(Bytes(128 << 10, 0));
+  Bytes frame;
+  for (int i = 0; i < 513; ++i) frame.insert(frame.end(), piece.begin(), piece.end());
+  std::vector<RawBlock> blocks = {RawBlock{0, 1, frame}};
+  std::vector<StoreEntry> extra;
+  for (uint32_t first = 1; first < 4; ++first) extra.push_back(StoreEntry{first, 0, static_cast<uint32_t>(frame.size()), 1});
+  MemoryFile memory(test_writer::assemble_store(blocks, std::nullopt, 4, extra).bytes);
+  auto store = open_ok(memory);
+  ASSERT_TRUE(store);
+  for (uint32_t local = 0; local < 4; ++local) {
+    IoResult<std::optional<Document>> doc = store->get(local);
+    ASSERT_FALSE(doc.has_value());  // its record has length 0: no JSON
+    EXPECT_EQ(store->cache().size(), 0u);
+    EXPECT_EQ(store->cache().bytes(), 0u);
+  }
+  EXPECT_EQ(memory.reads(), 1u + 4u);
+}
+
 TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
   const size_t kDocs = 64;
   MemoryFile file(test_writer::write_store(doc_jsons(0, kDocs), per_block(4)).bytes);

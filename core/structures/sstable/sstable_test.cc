@@ -685,6 +685,8 @@ TEST(SSTableBlocks, ReadAndDecompressionFailuresAreNotCached) {
   Bytes good_dict = compress(encode_block(std::vector<TermEntry>{{to_bytes("k"), external(1, 2, 3)}}), &dict);
   Bytes cut = good_dict;
   cut.resize(cut.size() - 3);
+  // A few kilobytes that would decompress to 9 MiB; no real block comes near.
+  const Bytes huge = compress(Bytes(9 << 20, 0));
   struct Case {
     const char* name;
     std::shared_ptr<AsyncSSTableReader> reader;
@@ -699,6 +701,8 @@ TEST(SSTableBlocks, ReadAndDecompressionFailuresAreNotCached) {
       {"offset + length wraps around", one_block_reader(good, ~uint64_t{0}, 5), IoErrorKind::InvalidInput, ""},
       {"frame cut with a dictionary", one_block_reader(cut, 0, cut.size(), &dict), IoErrorKind::UnexpectedEof,
        "incomplete frame"},
+      {"decompresses beyond the block bound", one_block_reader(huge, 0, huge.size()), IoErrorKind::Other,
+       "Decompressed block exceeds 8388608 bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
