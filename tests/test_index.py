@@ -3,11 +3,13 @@
 import gc
 import json
 import os
+import struct
 from pathlib import Path
 
 import pytest
 
-from conftest import description, field, raises_exactly, schema_json, segment, text_field
+from conftest import (TEXT_SCHEMA, description, field, raises_exactly, schema_json, segment,
+                      text_field)
 
 
 def docs(n, word="alpha"):
@@ -182,3 +184,27 @@ def test_index_outlives_nothing_but_itself(ZelvarIndex, make_index):
     gc.collect()
     assert second.search_term("title", "alpha", None) == expected
     assert second.get_document(2)["title"] == "alpha doc2"
+
+
+# ---- vector files -----------------------------------------------------------------
+
+def _with_dense_field():
+    """The text schema plus a dense-vector field "vec" (field 3)."""
+    dense = dict(field("vec", "dense_vector"), dense_vector_config={"dim": 4})
+    return {"fields": TEXT_SCHEMA["fields"] + [dense],
+            "name_to_field": dict(TEXT_SCHEMA["name_to_field"], vec=3)}
+
+
+def _vectors_path(folder, seg_id):
+    return Path(folder, "seg_%032x.vectors" % int(seg_id, 16))
+
+
+def test_vector_body_beyond_the_file_fails_the_open(ZelvarIndex, make_index):
+    # A terabyte body named by a 25-byte file: the read budget must not turn
+    # the unreadable range into a skipped entry.
+    path = make_index(description([segment("1", docs(2))], schema=_with_dense_field()))
+    _vectors_path(path, "1").write_bytes(struct.pack("<IIBQQ", 1, 0, 0, 0, 1 << 40))
+    raises_exactly(RuntimeError,
+                   "Failed to open index: IO error: Range 0..1099511627776 out of bounds "
+                   "(file size: 25)",
+                   lambda: ZelvarIndex.open(path))

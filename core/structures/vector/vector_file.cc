@@ -166,10 +166,14 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
                                          std::to_string(entry.offset) +
                                          " overflows a 64-bit file offset"));
     }
-    if (entry.length > budget - body_bytes) continue;
-    body_bytes += entry.length;
+    const ByteRange range{entry.offset, entry.offset + entry.length};
+    // Only a body that lies within the file may be skipped for the budget: a
+    // range beyond the file is unreadable, and its read below fails the load
+    // with the range error before touching the file.
+    if (range.end <= file.file_size() && entry.length > budget - body_bytes) continue;
     // Read, parsed and released before the next entry is read.
-    ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
+    ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(range));
+    body_bytes += entry.length;
     loader.handle(entry, body.as_slice());
   }
   return std::move(loader).take();

@@ -255,6 +255,11 @@ TEST_F(VectorFileTest, UnreadableRangesFailTheLoad) {
   put_entry(one_beyond, 0, 0, 46, 3);  // a valid, if unparsable, body first
   put_entry(one_beyond, 0, 0, 46, 5);  // ends one byte beyond the file
   one_beyond.insert(one_beyond.end(), {'{', '}', ' ', ' '});
+  // A terabyte body behind a 25-byte file: beyond the file, and also beyond
+  // the read budget, which must not turn the range error into a skip.
+  std::vector<uint8_t> beyond_budget;
+  put_u32(beyond_budget, 1);
+  put_entry(beyond_budget, 0, 0, 0, uint64_t{1} << 40);
   std::vector<uint8_t> overflowing;
   put_u32(overflowing, 1);
   put_entry(overflowing, 0, 0, 2, std::numeric_limits<uint64_t>::max() - 1);
@@ -263,6 +268,8 @@ TEST_F(VectorFileTest, UnreadableRangesFailTheLoad) {
        IoError(IoErrorKind::InvalidInput, "Range 4..67 out of bounds (file size: 56)")},
       {"BodyOneByteBeyondFile", one_beyond,
        IoError(IoErrorKind::InvalidInput, "Range 46..51 out of bounds (file size: 50)")},
+      {"BodyBeyondFileAndBudget", beyond_budget,
+       IoError(IoErrorKind::InvalidInput, "Range 0..1099511627776 out of bounds (file size: 25)")},
       {"BodyRangeOverflows", overflowing,
        IoError(IoErrorKind::InvalidInput,
                "Range of 18446744073709551614 bytes at offset 2 overflows a 64-bit file offset")},
