@@ -27,11 +27,20 @@ const DenseVectorConfig* dense_config(const Schema& schema, uint32_t field_id) {
   return &*entry->dense_vector_config;
 }
 
+// factor x file size + slack, saturating rather than wrapping.
+uint64_t budget_for(uint64_t file_size, uint64_t factor, uint64_t slack) {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  if (file_size > (kMax - slack) / factor) return kMax;
+  return factor * file_size + slack;
+}
+
 // One load: the result under construction and the codebooks built so far.
-// The schema must outlive the loader.
+// `codebook_budget` is the number of codebook bytes the load may build. The
+// schema must outlive the loader.
 class Loader {
  public:
-  explicit Loader(const Schema& schema) : schema_(schema) {}
+  Loader(const Schema& schema, uint64_t codebook_budget)
+      : schema_(schema), codebook_budget_(codebook_budget) {}
 
   void handle(const VectorDirectoryEntry& entry, std::span<const uint8_t> body) {
     switch (entry.index_type) {
@@ -71,7 +80,7 @@ class Loader {
   void insert_ivf_rabitq(const VectorDirectoryEntry& entry, IVFRaBitQIndex index) {
     load_centroids(entry.field_id);
     std::shared_ptr<const RaBitQCodebook> codebook = rabitq_codebook(index.config.dim);
-    if (!codebook) return;  // a dimension no codebook can be built for
+    if (!codebook) return;  // a dimension refused, or beyond the codebook budget
     insert(entry.field_id,
            VectorIndex{VectorIndex::IvfRaBitQ{std::make_shared<const IVFRaBitQIndex>(std::move(index)),
                                               std::move(codebook)}});
@@ -100,19 +109,25 @@ class Loader {
   }
 
   // The codebook for `dim`, built once per dimension and load; null when the
-  // dimension is refused.
+  // dimension is refused or its codebook would not fit in what is left of the
+  // budget. Checked before building, so a refused codebook costs nothing.
   std::shared_ptr<const RaBitQCodebook> rabitq_codebook(uint64_t dim) {
     auto found = codebooks_.find(dim);
     if (found != codebooks_.end()) return found->second;
+    if (dim > kMaxRaBitQCodebookDim) return nullptr;  // `create` refuses it too
+    const uint64_t cost = dim * kRaBitQCodebookBytesPerDim;
+    if (cost > codebook_budget_) return nullptr;
     IoResult<RaBitQCodebook> built =
         RaBitQCodebook::create(RaBitQConfig{dim, kIvfRaBitQQueryBits, kIvfRaBitQSeed});
     if (!built) return nullptr;
+    codebook_budget_ -= cost;
     auto shared = std::make_shared<const RaBitQCodebook>(std::move(*built));
     codebooks_.emplace(dim, shared);
     return shared;
   }
 
   const Schema& schema_;
+  uint64_t codebook_budget_;  // bytes of codebooks this load may still build
   LoadedVectors result_;
   std::map<uint64_t, std::shared_ptr<const RaBitQCodebook>> codebooks_;
 };
@@ -156,9 +171,10 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   // Bodies are read and parsed only while their total stays within a budget
   // that honest files, whose bodies are each named by a few entries at most,
   // never reach; an entry beyond it is skipped like a body that does not parse.
-  const uint64_t budget = kVectorBodyBudgetFactor * file.file_size() + kVectorBodyBudgetSlack;
+  const uint64_t budget = budget_for(file.file_size(), kVectorBodyBudgetFactor, kVectorBodyBudgetSlack);
   uint64_t body_bytes = 0;
-  Loader loader(schema);
+  Loader loader(schema,
+                budget_for(file.file_size(), kVectorCodebookBudgetFactor, kVectorCodebookBudgetSlack));
   for (const VectorDirectoryEntry& entry : entries) {
     if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
       return std::unexpected(IoError(IoErrorKind::InvalidInput,

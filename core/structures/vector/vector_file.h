@@ -21,7 +21,8 @@
 //   - a body that does not parse as its kind, or an IVF-PQ body whose
 //     codebook file is not configured or does not load, loses only that
 //     index; so does an IVF-RaBitQ body whose dimension is too large for its
-//     rotation codebook;
+//     rotation codebook, or whose codebook would exceed the codebook budget
+//     (below);
 //   - a centroid file that does not load costs nothing: the next IVF entry
 //     tries its own field's file; the first file that loads is the segment's
 //     only one, and no other is read afterwards;
@@ -33,10 +34,21 @@
 //
 // Memory: the directory is sized only after its bytes were read, and each
 // body's bytes are released before the next entry is read, so the file is
-// never held whole. IVF-RaBitQ indexes of one segment with equal dimensions
-// share one rotation codebook (the seed is fixed, so their codebooks would be
-// equal anyway), which keeps a file from multiplying codebooks by repeating
-// entries.
+// never held whole. Two budgets, each a multiple of the file size plus a
+// constant, bound what the bodies can make the load do:
+//   - bodies: the lengths of the bodies read add up to at most
+//     8 x file size + 64 MiB; an entry within the file beyond that is skipped
+//     unread (entries may name one body over and over);
+//   - codebooks: the IVF-RaBitQ rotation codebooks built take at most
+//     8 x file size + 16 MiB, at 5 bytes per dimension (building one takes
+//     time in proportion, about 35 ms for a million dimensions). A tiny body
+//     can ask for a million dimensions, so without this bound a small file
+//     could hold gigabytes for the segment's lifetime. An index whose codebook
+//     would go beyond it is left out like a body that does not parse; the
+//     segment keeps its other indexes.
+// IVF-RaBitQ indexes of one segment with equal dimensions share one rotation
+// codebook (the seed is fixed, so their codebooks would be equal anyway): a
+// codebook is built, and counted, once per distinct dimension.
 //
 // Thread safety: the loader runs on the thread that opens the segment and
 // takes no locks; what it returns is immutable and shared read-only.
@@ -120,6 +132,14 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
 // kVectorBodyBudgetSlack; later entries are skipped.
 inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
 inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
+
+// The rotation codebooks built while loading one vector file take at most
+// kVectorCodebookBudgetFactor times the file size plus
+// kVectorCodebookBudgetSlack bytes (kRaBitQCodebookBytesPerDim per
+// dimension); an IVF-RaBitQ index whose codebook would exceed it is skipped.
+// The constant leaves room for three codebooks of the largest dimension.
+inline constexpr uint64_t kVectorCodebookBudgetFactor = 8;
+inline constexpr uint64_t kVectorCodebookBudgetSlack = uint64_t{16} << 20;
 
 // Decodes `count` packed directory entries from the start of `bytes`. Fails
 // with UnexpectedEof "failed to fill whole buffer" when the bytes end inside

@@ -416,6 +416,42 @@ TEST_F(VectorFileTest, IvfRaBitQCodebooksAreRebuiltFromTheBodyDim) {
   EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 2).codebook, five.codebook);
 }
 
+TEST_F(VectorFileTest, CodebooksStopAtTheBudget) {
+  // Tiny bodies asking for distinct dimensions near the cap: codebooks are
+  // built, in file order, only while their bytes fit in the budget; a body
+  // beyond it loses its index, and only that one. A dimension already built
+  // costs nothing more, and other kinds of index do not count.
+  std::vector<Entry> entries;
+  for (uint32_t i = 0; i < 6; ++i) entries.push_back({i, 1, ivf_body(kMaxRaBitQCodebookDim - i)});
+  entries.push_back({10, 1, ivf_body(kMaxRaBitQCodebookDim)});  // the dimension of field 0
+  entries.push_back({11, 0, kRaBitQBody});
+  const std::vector<uint8_t> bytes = vector_file(entries);
+
+  const uint64_t budget = kVectorCodebookBudgetFactor * bytes.size() + kVectorCodebookBudgetSlack;
+  std::vector<uint32_t> expected;
+  uint64_t spent = 0;
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint64_t cost = (kMaxRaBitQCodebookDim - i) * kRaBitQCodebookBytesPerDim;
+    if (spent + cost > budget) break;
+    spent += cost;
+    expected.push_back(i);
+  }
+  // The constants leave room for a few such codebooks, not all six.
+  ASSERT_GE(expected.size(), 2u);
+  ASSERT_LT(expected.size(), 6u);
+  expected.push_back(10);
+  expected.push_back(11);
+
+  auto got = read(bytes, kOneDenseField);
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  std::vector<uint32_t> loaded;
+  for (const auto& [field, index] : got->vector_indexes) loaded.push_back(field);
+  EXPECT_EQ(loaded, expected);
+  EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 10).codebook,
+            kind_of<VectorIndex::IvfRaBitQ>(*got, 0).codebook);
+  EXPECT_EQ(got->vector_indexes.at(11).type(), VectorIndexType::RaBitQ);
+}
+
 TEST_F(VectorFileTest, IvfPqLoadsItsFieldsCodebook) {
   const std::string codebook = write("pq.kbcs", codebook_file(77));
   const Schema schema = schema_of({DenseField{std::nullopt, codebook},
