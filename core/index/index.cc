@@ -92,6 +92,8 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   // list could open one large segment thousands of times. Nothing is kept
   // from an earlier load: a reload opens every segment afresh.
   std::map<SegmentIdValue, std::shared_ptr<const AsyncSegmentReader>> opened;
+  // One budget for the rotation codebooks of every segment of this load.
+  CodebookBudget codebooks;
   uint32_t base = 0;
   for (const std::string& text : *ids) {
     std::optional<SegmentId> id = SegmentId::from_hex(text);
@@ -100,7 +102,8 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
     if (auto found = opened.find(id->value()); found != opened.end()) {
       reader = found->second->with_doc_base(base);
     } else {
-      ZELVAR_TRY(reader, AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks));
+      ZELVAR_TRY(reader, AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks,
+                                                  codebooks));
       opened.emplace(id->value(), reader);
     }
     base += reader->num_docs();  // modulo 2^32

@@ -359,6 +359,54 @@ TEST_F(IndexTest, SegmentListedManyTimesIsOpenedOnce) {
   EXPECT_EQ(fetch(*index, 6), "1f 1");
 }
 
+// Small segments that each ask for one of the largest rotation codebooks:
+// one budget serves the whole load, so only the first few get theirs, and a
+// reload starts again with a budget of its own.
+TEST_F(IndexTest, SegmentsOfOneLoadShareTheCodebookBudget) {
+  tw::IndexSpec spec;
+  spec.schema_json =
+      R"({"fields": [{"name": "v", "field_type": "dense_vector", "indexed": true, "stored": false,
+                      "dense_vector_config": {"dim": 4}}], "name_to_field": {"v": 0}})";
+  const uint32_t kSegments = 6;
+  for (uint32_t i = 1; i <= kSegments; ++i) spec.segments.push_back(segment(std::to_string(i), 0));
+  tw::write_index(dir_, spec);
+
+  // What one budget allows, segment after segment.
+  CodebookBudget budget;
+  std::vector<size_t> expected;
+  for (uint32_t i = 1; i <= kSegments; ++i) {
+    // One IVF-RaBitQ body, in array form, of a dimension near the cap.
+    const uint64_t dim = kMaxRaBitQCodebookDim - i;
+    const std::string body = "[[" + std::to_string(dim) + ",0,false,0],0,0,[{},0]]";
+    std::string file;
+    auto put = [&file](uint64_t v, int bytes) {
+      for (int b = 0; b < bytes; ++b) file.push_back(static_cast<char>(v >> (8 * b)));
+    };
+    put(1, 4);
+    put(0, 4);
+    put(1, 1);
+    put(25, 8);
+    put(body.size(), 8);
+    file += body;
+    tw::write_file(dir_, tw::segment_base(std::to_string(i)) + ".vectors", file);
+    budget.earn(file.size());
+    expected.push_back(budget.take(dim * kRaBitQCodebookBytesPerDim) ? 1 : 0);
+  }
+  ASSERT_EQ(expected.front(), 1u);
+  ASSERT_EQ(expected.back(), 0u);
+
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  auto loaded = [&] {
+    std::vector<size_t> sizes;
+    for (const auto& reader : index->segment_readers()) sizes.push_back(reader->vector_indexes().size());
+    return sizes;
+  };
+  EXPECT_EQ(loaded(), expected);
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(loaded(), expected);
+}
+
 TEST_F(IndexTest, DefaultFields) {
   struct Case {
     const char* name;

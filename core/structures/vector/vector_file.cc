@@ -35,12 +35,10 @@ uint64_t budget_for(uint64_t file_size, uint64_t factor, uint64_t slack) {
 }
 
 // One load: the result under construction and the codebooks built so far.
-// `codebook_budget` is the number of codebook bytes the load may build. The
-// schema must outlive the loader.
+// The schema and the budget must outlive the loader.
 class Loader {
  public:
-  Loader(const Schema& schema, uint64_t codebook_budget)
-      : schema_(schema), codebook_budget_(codebook_budget) {}
+  Loader(const Schema& schema, CodebookBudget& codebooks) : schema_(schema), budget_(codebooks) {}
 
   void handle(const VectorDirectoryEntry& entry, std::span<const uint8_t> body) {
     switch (entry.index_type) {
@@ -115,24 +113,35 @@ class Loader {
     auto found = codebooks_.find(dim);
     if (found != codebooks_.end()) return found->second;
     if (dim > kMaxRaBitQCodebookDim) return nullptr;  // `create` refuses it too
-    const uint64_t cost = dim * kRaBitQCodebookBytesPerDim;
-    if (cost > codebook_budget_) return nullptr;
+    if (!budget_.take(dim * kRaBitQCodebookBytesPerDim)) return nullptr;
     IoResult<RaBitQCodebook> built =
         RaBitQCodebook::create(RaBitQConfig{dim, kIvfRaBitQQueryBits, kIvfRaBitQSeed});
     if (!built) return nullptr;
-    codebook_budget_ -= cost;
     auto shared = std::make_shared<const RaBitQCodebook>(std::move(*built));
     codebooks_.emplace(dim, shared);
     return shared;
   }
 
   const Schema& schema_;
-  uint64_t codebook_budget_;  // bytes of codebooks this load may still build
+  CodebookBudget& budget_;
   LoadedVectors result_;
   std::map<uint64_t, std::shared_ptr<const RaBitQCodebook>> codebooks_;
 };
 
 }  // namespace
+
+void CodebookBudget::earn(uint64_t file_size) {
+  const uint64_t earned = budget_for(file_size, kVectorCodebookBudgetFactor, 0);
+  remaining_ = earned > std::numeric_limits<uint64_t>::max() - remaining_
+                   ? std::numeric_limits<uint64_t>::max()
+                   : remaining_ + earned;
+}
+
+bool CodebookBudget::take(uint64_t bytes) {
+  if (bytes > remaining_) return false;
+  remaining_ -= bytes;
+  return true;
+}
 
 IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
                                                                   uint32_t count) {
@@ -151,7 +160,9 @@ IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<cons
   return entries;
 }
 
-IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema) {
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
+                                          CodebookBudget& codebooks) {
+  codebooks.earn(file.file_size());
   // A file too short for its count (the range check refuses it), or one
   // that cannot be read at all, leaves the segment without vector indexes.
   IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
@@ -173,8 +184,7 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   // never reach; an entry beyond it is skipped like a body that does not parse.
   const uint64_t budget = budget_for(file.file_size(), kVectorBodyBudgetFactor, kVectorBodyBudgetSlack);
   uint64_t body_bytes = 0;
-  Loader loader(schema,
-                budget_for(file.file_size(), kVectorCodebookBudgetFactor, kVectorCodebookBudgetSlack));
+  Loader loader(schema, codebooks);
   for (const VectorDirectoryEntry& entry : entries) {
     if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
       return std::unexpected(IoError(IoErrorKind::InvalidInput,
@@ -196,11 +206,11 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
 }
 
 IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory, std::string_view vectors_file,
-                                          const Schema& schema) {
+                                          const Schema& schema, CodebookBudget& codebooks) {
   if (!schema.has_dense_vector_fields()) return LoadedVectors{};
   IoResult<LazyFileHandle> file = directory.open_lazy(vectors_file);
   if (!file) return LoadedVectors{};
-  return read_vectors_file(*file, schema);
+  return read_vectors_file(*file, schema, codebooks);
 }
 
 }  // namespace zelvar

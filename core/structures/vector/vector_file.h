@@ -39,13 +39,15 @@
 //   - bodies: the lengths of the bodies read add up to at most
 //     8 x file size + 64 MiB; an entry within the file beyond that is skipped
 //     unread (entries may name one body over and over);
-//   - codebooks: the IVF-RaBitQ rotation codebooks built take at most
-//     8 x file size + 16 MiB, at 5 bytes per dimension (building one takes
-//     time in proportion, about 35 ms for a million dimensions). A tiny body
-//     can ask for a million dimensions, so without this bound a small file
-//     could hold gigabytes for the segment's lifetime. An index whose codebook
-//     would go beyond it is left out like a body that does not parse; the
-//     segment keeps its other indexes.
+//   - codebooks: the IVF-RaBitQ rotation codebooks built take 5 bytes per
+//     dimension (and time in proportion, about 35 ms for a million
+//     dimensions), and a tiny body can ask for a million dimensions. All the
+//     codebooks built while one index opens or reloads its segments take at
+//     most 8 x the total size of the vector files read + 16 MiB (the budget is
+//     shared by the segments, so that many small segments cannot each claim
+//     the constant; see CodebookBudget). An index whose codebook would go
+//     beyond it is left out like a body that does not parse; the segment
+//     keeps its other indexes.
 // IVF-RaBitQ indexes of one segment with equal dimensions share one rotation
 // codebook (the seed is fixed, so their codebooks would be equal anyway): a
 // codebook is built, and counted, once per distinct dimension.
@@ -116,30 +118,53 @@ struct LoadedVectors {
   std::shared_ptr<const CoarseCentroids> coarse_centroids;
 };
 
-// The vector step of a segment open: the indexes of the segment's vector
-// file `vectors_file` in `directory`, for `schema`. Returns nothing (an empty
-// map, no centroids) when no schema field has a dense-vector configuration,
-// without touching the file system, and when the file cannot be opened.
-IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
-                                          std::string_view vectors_file, const Schema& schema);
-
-// The same for a file already opened lazily; the dense-vector check is the
-// caller's. Every range is read through `file`, one at a time.
-IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema);
-
 // The index bodies of one vector file are read only while their lengths add
 // up to at most kVectorBodyBudgetFactor times the file size plus
 // kVectorBodyBudgetSlack; later entries are skipped.
 inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
 inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
 
-// The rotation codebooks built while loading one vector file take at most
-// kVectorCodebookBudgetFactor times the file size plus
-// kVectorCodebookBudgetSlack bytes (kRaBitQCodebookBytesPerDim per
-// dimension); an IVF-RaBitQ index whose codebook would exceed it is skipped.
-// The constant leaves room for three codebooks of the largest dimension.
+// The rotation codebooks built by the vector loads that share one
+// CodebookBudget take at most kVectorCodebookBudgetSlack bytes plus
+// kVectorCodebookBudgetFactor times the size of each vector file read
+// (kRaBitQCodebookBytesPerDim per dimension). The constant leaves room for
+// three codebooks of the largest dimension; honest bodies with vectors in
+// them earn their codebooks many times over.
 inline constexpr uint64_t kVectorCodebookBudgetFactor = 8;
 inline constexpr uint64_t kVectorCodebookBudgetSlack = uint64_t{16} << 20;
+
+// The bytes of rotation codebooks that the vector loads of one index open or
+// reload may still build: the constant to begin with, and what each vector
+// file read earns. Not thread-safe: the segments of one load are opened one
+// after another.
+class CodebookBudget {
+ public:
+  CodebookBudget() = default;
+
+  // Adds what a vector file of `file_size` bytes earns.
+  void earn(uint64_t file_size);
+  // Takes `bytes` if that many are left; takes nothing and returns false if not.
+  bool take(uint64_t bytes);
+
+  uint64_t remaining() const { return remaining_; }
+
+ private:
+  uint64_t remaining_ = kVectorCodebookBudgetSlack;
+};
+
+// The vector step of a segment open: the indexes of the segment's vector
+// file `vectors_file` in `directory`, for `schema`, building codebooks out of
+// `codebooks`. Returns nothing (an empty map, no centroids) when no schema
+// field has a dense-vector configuration, without touching the file system,
+// and when the file cannot be opened.
+IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
+                                          std::string_view vectors_file, const Schema& schema,
+                                          CodebookBudget& codebooks);
+
+// The same for a file already opened lazily; the dense-vector check is the
+// caller's. Every range is read through `file`, one at a time.
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
+                                          CodebookBudget& codebooks);
 
 // Decodes `count` packed directory entries from the start of `bytes`. Fails
 // with UnexpectedEof "failed to fill whole buffer" when the bytes end inside

@@ -164,9 +164,15 @@ class VectorFileTest : public testing::Test {
   }
   std::string missing(const std::string& name) const { return (dir_ / name).string(); }
 
+  // Reads `bytes` as a vector file, with a budget of its own or `codebooks`.
   IoResult<LoadedVectors> read(const std::vector<uint8_t>& bytes, const Schema& schema) {
+    CodebookBudget codebooks;
+    return read(bytes, schema, codebooks);
+  }
+  IoResult<LoadedVectors> read(const std::vector<uint8_t>& bytes, const Schema& schema,
+                               CodebookBudget& codebooks) {
     file_.bytes = bytes;
-    return read_vectors_file(file_.handle(), schema);
+    return read_vectors_file(file_.handle(), schema, codebooks);
   }
 
   fs::path dir_;
@@ -186,18 +192,22 @@ TEST_F(VectorFileTest, SchemaWithoutDenseFieldsReadsNothing) {
   write("seg.vectors", corrupt);
   FsDirectory directory(dir_);
 
-  auto none = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, std::nullopt}));
+  CodebookBudget codebooks;
+  auto none = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, std::nullopt}),
+                                codebooks);
   ASSERT_TRUE(none.has_value()) << none.error().to_string();
   EXPECT_TRUE(none->vector_indexes.empty());
 
-  auto dense = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, DenseField{}}));
+  auto dense = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, DenseField{}}),
+                                 codebooks);
   ASSERT_FALSE(dense.has_value());
   EXPECT_EQ(dense.error().kind(), IoErrorKind::InvalidInput);
 }
 
 TEST_F(VectorFileTest, MissingFileGivesNoIndexes) {
   FsDirectory directory(dir_);
-  auto got = load_vectors_file(directory, "absent.vectors", kOneDenseField);
+  CodebookBudget codebooks;
+  auto got = load_vectors_file(directory, "absent.vectors", kOneDenseField, codebooks);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   EXPECT_TRUE(got->vector_indexes.empty());
   EXPECT_EQ(got->coarse_centroids, nullptr);
@@ -452,6 +462,45 @@ TEST_F(VectorFileTest, CodebooksStopAtTheBudget) {
   EXPECT_EQ(got->vector_indexes.at(11).type(), VectorIndexType::RaBitQ);
 }
 
+TEST_F(VectorFileTest, LoadsSharingABudgetShareItsConstant) {
+  // Two files drawing on one budget: the first spends the constant on three
+  // of the largest codebooks, so the second keeps only what fits in the rest
+  // and its own size earns. Alone, the second would keep both indexes.
+  const uint64_t max = kMaxRaBitQCodebookDim;
+  CodebookBudget codebooks;
+  auto first = read(vector_file({{0, 1, ivf_body(max)}, {1, 1, ivf_body(max - 1)}, {2, 1, ivf_body(max - 2)}}),
+                    kOneDenseField, codebooks);
+  ASSERT_TRUE(first.has_value()) << first.error().to_string();
+  EXPECT_EQ(first->vector_indexes.size(), 3u);
+
+  const std::vector<uint8_t> second = vector_file({{0, 1, ivf_body(max - 3)}, {1, 1, ivf_body(40)}});
+  auto shared = read(second, kOneDenseField, codebooks);
+  ASSERT_TRUE(shared.has_value()) << shared.error().to_string();
+  EXPECT_EQ(shared->vector_indexes.count(0), 0u);
+  EXPECT_EQ(shared->vector_indexes.count(1), 1u);
+
+  auto alone = read(second, kOneDenseField);
+  ASSERT_TRUE(alone.has_value()) << alone.error().to_string();
+  EXPECT_EQ(alone->vector_indexes.size(), 2u);
+}
+
+TEST(CodebookBudgetTest, EarnsPerFileAndTakesOnlyWhatIsLeft) {
+  CodebookBudget budget;
+  EXPECT_EQ(budget.remaining(), kVectorCodebookBudgetSlack);
+  budget.earn(100);
+  EXPECT_EQ(budget.remaining(), kVectorCodebookBudgetSlack + kVectorCodebookBudgetFactor * 100);
+  EXPECT_FALSE(budget.take(budget.remaining() + 1));
+  EXPECT_TRUE(budget.take(kVectorCodebookBudgetSlack));
+  EXPECT_EQ(budget.remaining(), kVectorCodebookBudgetFactor * 100);
+  EXPECT_TRUE(budget.take(kVectorCodebookBudgetFactor * 100));
+  EXPECT_FALSE(budget.take(1));
+  EXPECT_TRUE(budget.take(0));
+  // A file size whose multiple does not fit saturates rather than wraps.
+  budget.earn(std::numeric_limits<uint64_t>::max() / 2);
+  budget.earn(std::numeric_limits<uint64_t>::max() / 2);
+  EXPECT_EQ(budget.remaining(), std::numeric_limits<uint64_t>::max());
+}
+
 TEST_F(VectorFileTest, IvfPqLoadsItsFieldsCodebook) {
   const std::string codebook = write("pq.kbcs", codebook_file(77));
   const Schema schema = schema_of({DenseField{std::nullopt, codebook},
@@ -507,7 +556,9 @@ TEST_F(VectorFileTest, OneCentroidFilePerSegment) {
 TEST_F(VectorFileTest, LoadsThroughTheDirectory) {
   const std::string centroids = write("c.cvch", centroid_file(5));
   write("seg.vectors", vector_file({{0, 0, kRaBitQBody}, {0, 1, ivf_body(4)}}));
-  auto got = load_vectors_file(FsDirectory(dir_), "seg.vectors", schema_of({DenseField{centroids}}));
+  CodebookBudget codebooks;
+  auto got = load_vectors_file(FsDirectory(dir_), "seg.vectors", schema_of({DenseField{centroids}}),
+                               codebooks);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   ASSERT_EQ(got->vector_indexes.size(), 1u);
   EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 0).codebook->config.dim, 4u);
