@@ -92,8 +92,8 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   // list could open one large segment thousands of times. Nothing is kept
   // from an earlier load: a reload opens every segment afresh.
   std::map<SegmentIdValue, std::shared_ptr<const AsyncSegmentReader>> opened;
-  // One budget for the rotation codebooks of every segment of this load.
-  CodebookBudget codebooks;
+  // One budget for the vector bodies and codebooks of every segment of this load.
+  VectorBudget vectors_budget;
   uint32_t base = 0;
   for (const std::string& text : *ids) {
     std::optional<SegmentId> id = SegmentId::from_hex(text);
@@ -103,7 +103,7 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
       reader = found->second->with_doc_base(base);
     } else {
       ZELVAR_TRY(reader, AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks,
-                                                  codebooks));
+                                                  vectors_budget));
       opened.emplace(id->value(), reader);
     }
     base += reader->num_docs();  // modulo 2^32

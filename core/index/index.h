@@ -50,7 +50,7 @@ class Index {
   // Opens every segment listed in "segments.json" (none if the file is
   // absent). A segment listed more than once is opened once; its listings
   // share one reader's files, caches and indexes, each with its own base.
-  // The segments' rotation codebooks share one CodebookBudget.
+  // The segments' vector loads share one VectorBudget.
   // Errors: Error::Io reading the list; Error::Serialization if it
   // is not a JSON array of strings; Error::Corruption "Invalid segment ID: "
   // followed by the listed text; the first failing segment's own error.

@@ -372,7 +372,7 @@ TEST_F(IndexTest, SegmentsOfOneLoadShareTheCodebookBudget) {
   tw::write_index(dir_, spec);
 
   // What one budget allows, segment after segment.
-  CodebookBudget budget;
+  VectorBudget budget;
   std::vector<size_t> expected;
   for (uint32_t i = 1; i <= kSegments; ++i) {
     // One IVF-RaBitQ body, in array form, of a dimension near the cap.
@@ -390,7 +390,7 @@ TEST_F(IndexTest, SegmentsOfOneLoadShareTheCodebookBudget) {
     file += body;
     tw::write_file(dir_, tw::segment_base(std::to_string(i)) + ".vectors", file);
     budget.earn(file.size());
-    expected.push_back(budget.take(dim * kRaBitQCodebookBytesPerDim) ? 1 : 0);
+    expected.push_back(budget.take_codebook(dim * kRaBitQCodebookBytesPerDim) ? 1 : 0);
   }
   ASSERT_EQ(expected.front(), 1u);
   ASSERT_EQ(expected.back(), 0u);

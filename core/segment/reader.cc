@@ -10,13 +10,13 @@ namespace zelvar {
 Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
     const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
     uint32_t doc_base, size_t cache_blocks) {
-  CodebookBudget codebooks;
-  return open(directory, id, std::move(schema), doc_base, cache_blocks, codebooks);
+  VectorBudget vectors_budget;
+  return open(directory, id, std::move(schema), doc_base, cache_blocks, vectors_budget);
 }
 
 Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
     const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
-    uint32_t doc_base, size_t cache_blocks, CodebookBudget& codebooks) {
+    uint32_t doc_base, size_t cache_blocks, VectorBudget& vectors_budget) {
   SegmentFiles files(id);
 
   // The stored id is not compared with `id`: the file name is what counts.
@@ -33,7 +33,7 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
   ZELVAR_TRY(LazyFileHandle store_file, directory.open_lazy(files.store));
   ZELVAR_TRY(auto store, AsyncStoreReader::open(std::move(store_file), cache_blocks));
 
-  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema, codebooks));
+  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema, vectors_budget));
 
   auto opened = std::make_shared<const Opened>(Opened{std::move(meta), std::move(term_dict),
                                                      std::move(postings), std::move(store),

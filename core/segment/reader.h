@@ -59,13 +59,13 @@ class AsyncSegmentReader {
  public:
   // Opens segment `id` of `directory` (see the file order above).
   // `cache_blocks` is the capacity of both the term-dictionary block cache
-  // and the document-store block cache. The vector step builds its rotation
-  // codebooks out of `codebooks`, which the index shares between all the
-  // segments of one load; the overload without it gives the segment a budget
-  // of its own.
+  // and the document-store block cache. The vector step spends
+  // `vectors_budget` (see VectorBudget), which the index shares between all
+  // the segments of one load; the overload without it gives the segment a
+  // budget of its own.
   static Result<std::shared_ptr<const AsyncSegmentReader>> open(
       const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
-      uint32_t doc_base, size_t cache_blocks, CodebookBudget& codebooks);
+      uint32_t doc_base, size_t cache_blocks, VectorBudget& vectors_budget);
   static Result<std::shared_ptr<const AsyncSegmentReader>> open(
       const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
       uint32_t doc_base, size_t cache_blocks);

@@ -27,18 +27,25 @@ const DenseVectorConfig* dense_config(const Schema& schema, uint32_t field_id) {
   return &*entry->dense_vector_config;
 }
 
-// factor x file size + slack, saturating rather than wrapping.
-uint64_t budget_for(uint64_t file_size, uint64_t factor, uint64_t slack) {
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  if (file_size > (kMax - slack) / factor) return kMax;
-  return factor * file_size + slack;
+// Budget arithmetic saturates rather than wraps.
+constexpr uint64_t kMaxBudget = std::numeric_limits<uint64_t>::max();
+uint64_t add_saturating(uint64_t a, uint64_t b) { return b > kMaxBudget - a ? kMaxBudget : a + b; }
+uint64_t multiply_saturating(uint64_t a, uint64_t factor) {
+  return a > kMaxBudget / factor ? kMaxBudget : a * factor;
+}
+
+// Takes `bytes` out of `pool` if it holds that many.
+bool take(uint64_t& pool, uint64_t bytes) {
+  if (bytes > pool) return false;
+  pool -= bytes;
+  return true;
 }
 
 // One load: the result under construction and the codebooks built so far.
 // The schema and the budget must outlive the loader.
 class Loader {
  public:
-  Loader(const Schema& schema, CodebookBudget& codebooks) : schema_(schema), budget_(codebooks) {}
+  Loader(const Schema& schema, VectorBudget& budget) : schema_(schema), budget_(budget) {}
 
   void handle(const VectorDirectoryEntry& entry, std::span<const uint8_t> body) {
     switch (entry.index_type) {
@@ -113,7 +120,7 @@ class Loader {
     auto found = codebooks_.find(dim);
     if (found != codebooks_.end()) return found->second;
     if (dim > kMaxRaBitQCodebookDim) return nullptr;  // `create` refuses it too
-    if (!budget_.take(dim * kRaBitQCodebookBytesPerDim)) return nullptr;
+    if (!budget_.take_codebook(dim * kRaBitQCodebookBytesPerDim)) return nullptr;
     IoResult<RaBitQCodebook> built =
         RaBitQCodebook::create(RaBitQConfig{dim, kIvfRaBitQQueryBits, kIvfRaBitQSeed});
     if (!built) return nullptr;
@@ -123,25 +130,22 @@ class Loader {
   }
 
   const Schema& schema_;
-  CodebookBudget& budget_;
+  VectorBudget& budget_;
   LoadedVectors result_;
   std::map<uint64_t, std::shared_ptr<const RaBitQCodebook>> codebooks_;
 };
 
 }  // namespace
 
-void CodebookBudget::earn(uint64_t file_size) {
-  const uint64_t earned = budget_for(file_size, kVectorCodebookBudgetFactor, 0);
-  remaining_ = earned > std::numeric_limits<uint64_t>::max() - remaining_
-                   ? std::numeric_limits<uint64_t>::max()
-                   : remaining_ + earned;
+void VectorBudget::earn(uint64_t file_size) {
+  body_bytes_ = add_saturating(body_bytes_, multiply_saturating(file_size, kVectorBodyBudgetFactor));
+  codebook_bytes_ =
+      add_saturating(codebook_bytes_, multiply_saturating(file_size, kVectorCodebookBudgetFactor));
 }
 
-bool CodebookBudget::take(uint64_t bytes) {
-  if (bytes > remaining_) return false;
-  remaining_ -= bytes;
-  return true;
-}
+bool VectorBudget::take_body(uint64_t bytes) { return take(body_bytes_, bytes); }
+
+bool VectorBudget::take_codebook(uint64_t bytes) { return take(codebook_bytes_, bytes); }
 
 IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
                                                                   uint32_t count) {
@@ -161,8 +165,8 @@ IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<cons
 }
 
 IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
-                                          CodebookBudget& codebooks) {
-  codebooks.earn(file.file_size());
+                                          VectorBudget& budget) {
+  budget.earn(file.file_size());
   // A file too short for its count (the range check refuses it), or one
   // that cannot be read at all, leaves the segment without vector indexes.
   IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
@@ -178,13 +182,12 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   }
 
   // Entries may share or overlap bodies, so a small directory could name the
-  // same large body thousands of times and make the open parse for minutes.
-  // Bodies are read and parsed only while their total stays within a budget
-  // that honest files, whose bodies are each named by a few entries at most,
-  // never reach; an entry beyond it is skipped like a body that does not parse.
-  const uint64_t budget = budget_for(file.file_size(), kVectorBodyBudgetFactor, kVectorBodyBudgetSlack);
-  uint64_t body_bytes = 0;
-  Loader loader(schema, codebooks);
+  // same large body thousands of times and make the open parse for minutes
+  // and keep a parsed copy per field. Bodies are read and parsed only while
+  // the budget, which honest files (each body named by a few entries at most)
+  // never exhaust, has room; an entry beyond it is skipped like a body that
+  // does not parse.
+  Loader loader(schema, budget);
   for (const VectorDirectoryEntry& entry : entries) {
     if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
       return std::unexpected(IoError(IoErrorKind::InvalidInput,
@@ -196,21 +199,20 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
     // Only a body that lies within the file may be skipped for the budget: a
     // range beyond the file is unreadable, and its read below fails the load
     // with the range error before touching the file.
-    if (range.end <= file.file_size() && entry.length > budget - body_bytes) continue;
+    if (range.end <= file.file_size() && !budget.take_body(entry.length)) continue;
     // Read, parsed and released before the next entry is read.
     ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(range));
-    body_bytes += entry.length;
     loader.handle(entry, body.as_slice());
   }
   return std::move(loader).take();
 }
 
 IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory, std::string_view vectors_file,
-                                          const Schema& schema, CodebookBudget& codebooks) {
+                                          const Schema& schema, VectorBudget& budget) {
   if (!schema.has_dense_vector_fields()) return LoadedVectors{};
   IoResult<LazyFileHandle> file = directory.open_lazy(vectors_file);
   if (!file) return LoadedVectors{};
-  return read_vectors_file(*file, schema, codebooks);
+  return read_vectors_file(*file, schema, budget);
 }
 
 }  // namespace zelvar

@@ -34,20 +34,19 @@
 //
 // Memory: the directory is sized only after its bytes were read, and each
 // body's bytes are released before the next entry is read, so the file is
-// never held whole. Two budgets, each a multiple of the file size plus a
-// constant, bound what the bodies can make the load do:
+// never held whole. Two budgets, shared by all the segments that one index
+// open or reload loads (so that many small segments cannot each claim the
+// constants; see VectorBudget), bound what the bodies can make a load do,
+// with N the total size of the vector files read:
 //   - bodies: the lengths of the bodies read add up to at most
-//     8 x file size + 64 MiB; an entry within the file beyond that is skipped
-//     unread (entries may name one body over and over);
+//     8 x N + 64 MiB; an entry within its file beyond that is skipped unread
+//     (entries may name one body over and over, each time for another field);
 //   - codebooks: the IVF-RaBitQ rotation codebooks built take 5 bytes per
 //     dimension (and time in proportion, about 35 ms for a million
-//     dimensions), and a tiny body can ask for a million dimensions. All the
-//     codebooks built while one index opens or reloads its segments take at
-//     most 8 x the total size of the vector files read + 16 MiB (the budget is
-//     shared by the segments, so that many small segments cannot each claim
-//     the constant; see CodebookBudget). An index whose codebook would go
-//     beyond it is left out like a body that does not parse; the segment
-//     keeps its other indexes.
+//     dimensions), and a tiny body can ask for a million dimensions; they
+//     take at most 8 x N + 16 MiB. An index whose codebook would go beyond
+//     that is left out like a body that does not parse; the segment keeps its
+//     other indexes.
 // IVF-RaBitQ indexes of one segment with equal dimensions share one rotation
 // codebook (the seed is fixed, so their codebooks would be equal anyway): a
 // codebook is built, and counted, once per distinct dimension.
@@ -118,53 +117,53 @@ struct LoadedVectors {
   std::shared_ptr<const CoarseCentroids> coarse_centroids;
 };
 
-// The index bodies of one vector file are read only while their lengths add
-// up to at most kVectorBodyBudgetFactor times the file size plus
-// kVectorBodyBudgetSlack; later entries are skipped.
+// What the vector loads of one index open or reload may spend, in two pools:
+// bytes of index bodies read and parsed, and bytes of rotation codebooks
+// built (kRaBitQCodebookBytesPerDim per dimension). Each pool starts at its
+// constant and grows by its factor times the size of every vector file read.
+// Honest files name each body once, so their bodies never reach the factor
+// alone, and honest bodies with vectors in them earn their codebooks many
+// times over; the codebook constant leaves room for three codebooks of the
+// largest dimension.
 inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
 inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
-
-// The rotation codebooks built by the vector loads that share one
-// CodebookBudget take at most kVectorCodebookBudgetSlack bytes plus
-// kVectorCodebookBudgetFactor times the size of each vector file read
-// (kRaBitQCodebookBytesPerDim per dimension). The constant leaves room for
-// three codebooks of the largest dimension; honest bodies with vectors in
-// them earn their codebooks many times over.
 inline constexpr uint64_t kVectorCodebookBudgetFactor = 8;
 inline constexpr uint64_t kVectorCodebookBudgetSlack = uint64_t{16} << 20;
 
-// The bytes of rotation codebooks that the vector loads of one index open or
-// reload may still build: the constant to begin with, and what each vector
-// file read earns. Not thread-safe: the segments of one load are opened one
-// after another.
-class CodebookBudget {
+// The budget of one index open or reload, shared by its segments so that many
+// small segments cannot each claim the constants. Not thread-safe: the
+// segments of one load are opened one after another.
+class VectorBudget {
  public:
-  CodebookBudget() = default;
+  VectorBudget() = default;
 
-  // Adds what a vector file of `file_size` bytes earns.
+  // Adds to both pools what a vector file of `file_size` bytes earns.
   void earn(uint64_t file_size);
-  // Takes `bytes` if that many are left; takes nothing and returns false if not.
-  bool take(uint64_t bytes);
+  // Each takes `bytes` from its pool if that many are left; if not, it takes
+  // nothing and returns false.
+  bool take_body(uint64_t bytes);
+  bool take_codebook(uint64_t bytes);
 
-  uint64_t remaining() const { return remaining_; }
+  uint64_t body_bytes() const { return body_bytes_; }
+  uint64_t codebook_bytes() const { return codebook_bytes_; }
 
  private:
-  uint64_t remaining_ = kVectorCodebookBudgetSlack;
+  uint64_t body_bytes_ = kVectorBodyBudgetSlack;
+  uint64_t codebook_bytes_ = kVectorCodebookBudgetSlack;
 };
 
 // The vector step of a segment open: the indexes of the segment's vector
-// file `vectors_file` in `directory`, for `schema`, building codebooks out of
-// `codebooks`. Returns nothing (an empty map, no centroids) when no schema
+// file `vectors_file` in `directory`, for `schema`, spending `budget`. Returns nothing (an empty map, no centroids) when no schema
 // field has a dense-vector configuration, without touching the file system,
 // and when the file cannot be opened.
 IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
                                           std::string_view vectors_file, const Schema& schema,
-                                          CodebookBudget& codebooks);
+                                          VectorBudget& budget);
 
 // The same for a file already opened lazily; the dense-vector check is the
 // caller's. Every range is read through `file`, one at a time.
 IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
-                                          CodebookBudget& codebooks);
+                                          VectorBudget& budget);
 
 // Decodes `count` packed directory entries from the start of `bytes`. Fails
 // with UnexpectedEof "failed to fill whole buffer" when the bytes end inside
