@@ -3,11 +3,13 @@
 import gc
 import json
 import os
+import struct
 from pathlib import Path
 
 import pytest
 
-from conftest import description, field, raises_exactly, schema_json, segment, text_field
+from conftest import (TEXT_SCHEMA, description, field, raises_exactly, schema_json, segment,
+                      text_field)
 
 
 def docs(n, word="alpha"):
@@ -182,3 +184,62 @@ def test_index_outlives_nothing_but_itself(ZelvarIndex, make_index):
     gc.collect()
     assert second.search_term("title", "alpha", None) == expected
     assert second.get_document(2)["title"] == "alpha doc2"
+
+
+# ---- vector files -----------------------------------------------------------------
+
+def _with_dense_field():
+    """The text schema plus a dense-vector field "vec" (field 3)."""
+    dense = dict(field("vec", "dense_vector"), dense_vector_config={"dim": 4})
+    return {"fields": TEXT_SCHEMA["fields"] + [dense],
+            "name_to_field": dict(TEXT_SCHEMA["name_to_field"], vec=3)}
+
+
+def _vectors_path(folder, seg_id):
+    return Path(folder, "seg_%032x.vectors" % int(seg_id, 16))
+
+
+def test_vector_body_beyond_the_file_fails_the_open(ZelvarIndex, make_index):
+    # A terabyte body named by a 25-byte file: the read budget must not turn
+    # the unreadable range into a skipped entry.
+    path = make_index(description([segment("1", docs(2))], schema=_with_dense_field()))
+    _vectors_path(path, "1").write_bytes(struct.pack("<IIBQQ", 1, 0, 0, 0, 1 << 40))
+    raises_exactly(RuntimeError,
+                   "Failed to open index: IO error: Range 0..1099511627776 out of bounds "
+                   "(file size: 25)",
+                   lambda: ZelvarIndex.open(path))
+
+
+# ---- segments listed more than once ------------------------------------------------
+
+def test_segment_listed_under_several_spellings(ZelvarIndex, make_index):
+    # One segment's files serve every listing, each numbered after the ones
+    # before it, so its hits and documents appear once per listing.
+    path = make_index(description([segment("1f", docs(2, "alpha")), segment("2", docs(1, "beta"))],
+                                  segments_json='["1f", "2", "+1F", "001f"]'))
+    index = ZelvarIndex.open(path)
+    assert (index.num_segments(), index.num_docs()) == (4, 7)
+    [(_, score)] = index.search_term("title", "doc1", 1)
+    assert index.search_term("title", "doc1", None) == [(1, score), (4, score), (6, score)]
+    assert sorted(d for d, _ in index.search_term("title", "alpha", None)) == [0, 1, 3, 4, 5, 6]
+    titles = [index.get_document(d) and index.get_document(d)["title"] for d in range(8)]
+    assert titles == ["alpha doc0", "alpha doc1", "beta doc0", "alpha doc0", "alpha doc1",
+                      "alpha doc0", "alpha doc1", None]
+
+    _set_segments(path, ["2", "1f", "1f"])
+    index.reload()
+    assert (index.num_segments(), index.num_docs()) == (3, 5)
+    assert index.search_term("title", "doc1", None) == [(2, score), (4, score)]
+    assert index.get_document(4)["title"] == "alpha doc1"
+
+
+def test_segment_listed_two_hundred_times(ZelvarIndex, make_index):
+    # A short "segments.json" naming one segment over and over opens it once.
+    listing = ["1f", "+1F", "001f", "1F"] * 50
+    path = make_index(description([segment("1f", docs(30, "alpha"))],
+                                  segments_json=json.dumps(listing)))
+    index = ZelvarIndex.open(path)
+    assert (index.num_segments(), index.num_docs()) == (200, 6000)
+    hits = index.search_term("title", "doc7", 1000)
+    assert [d for d, _ in hits] == [30 * i + 7 for i in range(200)]
+    assert index.get_document(5999)["title"] == "alpha doc29"

@@ -1,5 +1,6 @@
 #include "core/index/index.h"
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -85,12 +86,26 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   auto ids = dsl::read_json<std::vector<std::string>>(bytes.as_slice());
   if (!ids) return std::unexpected(Error::serialization(ids.error().to_string()));
 
+  // A segment listed more than once (under any spelling of its identifier)
+  // is opened at its first listing only; later listings share that reader's
+  // files, caches and indexes, each with its own base. Without this a short
+  // list could open one large segment thousands of times. Nothing is kept
+  // from an earlier load: a reload opens every segment afresh.
+  std::map<SegmentIdValue, std::shared_ptr<const AsyncSegmentReader>> opened;
+  // One budget for the vector bodies and codebooks of every segment of this load.
+  VectorBudget vectors_budget;
   uint32_t base = 0;
   for (const std::string& text : *ids) {
     std::optional<SegmentId> id = SegmentId::from_hex(text);
     if (!id) return std::unexpected(Error::corruption("Invalid segment ID: " + text));
-    ZELVAR_TRY(std::shared_ptr<const AsyncSegmentReader> reader,
-               AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks));
+    std::shared_ptr<const AsyncSegmentReader> reader;
+    if (auto found = opened.find(id->value()); found != opened.end()) {
+      reader = found->second->with_doc_base(base);
+    } else {
+      ZELVAR_TRY(reader, AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks,
+                                                  vectors_budget));
+      opened.emplace(id->value(), reader);
+    }
     base += reader->num_docs();  // modulo 2^32
     readers.push_back(std::move(reader));
   }

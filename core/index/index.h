@@ -48,7 +48,10 @@ class Index {
   static Result<std::shared_ptr<Index>> open(FsDirectory directory, IndexConfig config);
 
   // Opens every segment listed in "segments.json" (none if the file is
-  // absent). Errors: Error::Io reading the list; Error::Serialization if it
+  // absent). A segment listed more than once is opened once; its listings
+  // share one reader's files, caches and indexes, each with its own base.
+  // The segments' vector loads share one VectorBudget.
+  // Errors: Error::Io reading the list; Error::Serialization if it
   // is not a JSON array of strings; Error::Corruption "Invalid segment ID: "
   // followed by the listed text; the first failing segment's own error.
   // Nothing of a failed load survives.

@@ -317,6 +317,96 @@ TEST_F(IndexTest, IdentifierListedTwiceIsTwoSegments) {
   EXPECT_EQ(fetch(*index, 3), "a 1");
 }
 
+// Each distinct segment is opened once per load, whatever the spelling of
+// its listings; every listing keeps its own base over the shared files,
+// caches and indexes, and a reload opens everything afresh.
+TEST_F(IndexTest, SegmentListedManyTimesIsOpenedOnce) {
+  write({segment("1f", 2), segment("b", 1)}, R"(["1f", "+1F", "b", "001f"])");
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  const SegmentReaders first = index->segment_readers();
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(bases(first), (std::vector<uint32_t>{0, 2, 4, 5}));
+  EXPECT_EQ(index->num_docs(), 7u);
+  for (size_t i : {1u, 3u}) {
+    SCOPED_TRACE(i);
+    EXPECT_NE(first[i], first[0]);  // a listing of its own...
+    EXPECT_EQ(&first[i]->term_dict(), &first[0]->term_dict());  // ...over the same segment
+    EXPECT_EQ(&first[i]->store(), &first[0]->store());
+    EXPECT_EQ(&first[i]->meta(), &first[0]->meta());
+    EXPECT_EQ(&first[i]->vector_indexes(), &first[0]->vector_indexes());
+  }
+  EXPECT_NE(&first[2]->term_dict(), &first[0]->term_dict());
+
+  const std::vector<std::pair<uint32_t, std::string>> fetches = {
+      {0, "1f 0"}, {3, "1f 1"}, {4, "b 0"}, {5, "1f 0"}, {6, "1f 1"}, {7, "absent"}};
+  for (const auto& [doc_id, title] : fetches) {
+    SCOPED_TRACE(doc_id);
+    EXPECT_EQ(fetch(*index, doc_id), title);
+  }
+  for (const auto& reader : first) {
+    auto postings = reader->get_postings(0, "1f");
+    ASSERT_TRUE(postings.has_value()) << postings.error().to_string();
+    EXPECT_EQ(postings->has_value(), reader->doc_base() != 4);
+  }
+
+  // `first` still holds the old readers, so no address can be reused.
+  ASSERT_TRUE(index->reload().has_value());
+  const SegmentReaders second = index->segment_readers();
+  EXPECT_EQ(bases(second), bases(first));
+  EXPECT_NE(&second[0]->term_dict(), &first[0]->term_dict());
+  EXPECT_EQ(&second[3]->store(), &second[0]->store());
+  EXPECT_EQ(fetch(*index, 6), "1f 1");
+}
+
+// Small segments that each ask for one of the largest rotation codebooks:
+// one budget serves the whole load, so only the first few get theirs, and a
+// reload starts again with a budget of its own.
+TEST_F(IndexTest, SegmentsOfOneLoadShareTheCodebookBudget) {
+  tw::IndexSpec spec;
+  spec.schema_json =
+      R"({"fields": [{"name": "v", "field_type": "dense_vector", "indexed": true, "stored": false,
+                      "dense_vector_config": {"dim": 4}}], "name_to_field": {"v": 0}})";
+  const uint32_t kSegments = 6;
+  for (uint32_t i = 1; i <= kSegments; ++i) spec.segments.push_back(segment(std::to_string(i), 0));
+  tw::write_index(dir_, spec);
+
+  // What one budget allows, segment after segment.
+  VectorBudget budget;
+  std::vector<size_t> expected;
+  for (uint32_t i = 1; i <= kSegments; ++i) {
+    // One IVF-RaBitQ body, in array form, of a dimension near the cap.
+    const uint64_t dim = kMaxRaBitQCodebookDim - i;
+    const std::string body = "[[" + std::to_string(dim) + ",0,false,0],0,0,[{},0]]";
+    std::string file;
+    auto put = [&file](uint64_t v, int bytes) {
+      for (int b = 0; b < bytes; ++b) file.push_back(static_cast<char>(v >> (8 * b)));
+    };
+    put(1, 4);
+    put(0, 4);
+    put(1, 1);
+    put(25, 8);
+    put(body.size(), 8);
+    file += body;
+    tw::write_file(dir_, tw::segment_base(std::to_string(i)) + ".vectors", file);
+    budget.earn(file.size());
+    expected.push_back(budget.take_codebook(dim * kRaBitQCodebookBytesPerDim) ? 1 : 0);
+  }
+  ASSERT_EQ(expected.front(), 1u);
+  ASSERT_EQ(expected.back(), 0u);
+
+  auto index = open_ok();
+  ASSERT_TRUE(index);
+  auto loaded = [&] {
+    std::vector<size_t> sizes;
+    for (const auto& reader : index->segment_readers()) sizes.push_back(reader->vector_indexes().size());
+    return sizes;
+  };
+  EXPECT_EQ(loaded(), expected);
+  ASSERT_TRUE(index->reload().has_value());
+  EXPECT_EQ(loaded(), expected);
+}
+
 TEST_F(IndexTest, DefaultFields) {
   struct Case {
     const char* name;

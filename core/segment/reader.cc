@@ -7,29 +7,16 @@
 
 namespace zelvar {
 
-// Everything `open` gathers before the reader is built in one piece.
-struct AsyncSegmentReader::Parts {
-  SegmentMeta meta;
-  std::shared_ptr<const AsyncSSTableReader> term_dict;
-  LazyFileHandle postings;
-  std::shared_ptr<const AsyncStoreReader> store;
-  std::shared_ptr<const Schema> schema;
-  uint32_t doc_base;
-  SegmentVectors vectors;
-};
-
-AsyncSegmentReader::AsyncSegmentReader(Parts parts)
-    : meta_(std::move(parts.meta)),
-      term_dict_(std::move(parts.term_dict)),
-      postings_(std::move(parts.postings)),
-      store_(std::move(parts.store)),
-      schema_(std::move(parts.schema)),
-      doc_base_(parts.doc_base),
-      vectors_(std::move(parts.vectors)) {}
-
 Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
     const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
     uint32_t doc_base, size_t cache_blocks) {
+  VectorBudget vectors_budget;
+  return open(directory, id, std::move(schema), doc_base, cache_blocks, vectors_budget);
+}
+
+Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
+    const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
+    uint32_t doc_base, size_t cache_blocks, VectorBudget& vectors_budget) {
   SegmentFiles files(id);
 
   // The stored id is not compared with `id`: the file name is what counts.
@@ -46,11 +33,16 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
   ZELVAR_TRY(LazyFileHandle store_file, directory.open_lazy(files.store));
   ZELVAR_TRY(auto store, AsyncStoreReader::open(std::move(store_file), cache_blocks));
 
-  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema));
+  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema, vectors_budget));
 
-  Parts parts{std::move(meta),  std::move(term_dict), std::move(postings), std::move(store),
-              std::move(schema), doc_base,            std::move(vectors)};
-  return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(parts)));
+  auto opened = std::make_shared<const Opened>(Opened{std::move(meta), std::move(term_dict),
+                                                     std::move(postings), std::move(store),
+                                                     std::move(schema), std::move(vectors)});
+  return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(opened), doc_base));
+}
+
+std::shared_ptr<const AsyncSegmentReader> AsyncSegmentReader::with_doc_base(uint32_t doc_base) const {
+  return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(opened_, doc_base));
 }
 
 std::vector<uint8_t> AsyncSegmentReader::term_key(Field field, std::span<const uint8_t> term) {
@@ -69,16 +61,16 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(Field f
 Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
     Field field, std::span<const uint8_t> term) const {
   std::vector<uint8_t> key = term_key(field, term);
-  ZELVAR_TRY(std::optional<TermInfo> info, term_dict_->get(key));
+  ZELVAR_TRY(std::optional<TermInfo> info, opened_->term_dict->get(key));
   if (!info) return std::optional<BlockPostingList>();
 
   if (const TermInfo::External* ext = info->as_external()) {
     // Checked before any read. The sum is taken in 128 bits so that an offset
     // near the top of the u64 range cannot wrap around and pass.
     unsigned __int128 end = static_cast<unsigned __int128>(ext->posting_offset) + ext->posting_len;
-    if (end > postings_.file_size()) return std::unexpected(Error::corruption("Posting offset out of bounds"));
+    if (end > opened_->postings.file_size()) return std::unexpected(Error::corruption("Posting offset out of bounds"));
     ZELVAR_TRY(OwnedBytes bytes,
-               postings_.read_bytes_range({ext->posting_offset, static_cast<uint64_t>(end)}));
+               opened_->postings.read_bytes_range({ext->posting_offset, static_cast<uint64_t>(end)}));
     std::span<const uint8_t> cursor = bytes.as_slice();
     ZELVAR_TRY(BlockPostingList list, BlockPostingList::deserialize(cursor));
     return std::optional<BlockPostingList>(std::move(list));
@@ -94,7 +86,7 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
 }
 
 Result<std::optional<Document>> AsyncSegmentReader::doc(uint32_t local) const {
-  ZELVAR_TRY(std::optional<Document> document, store_->get(local));
+  ZELVAR_TRY(std::optional<Document> document, opened_->store->get(local));
   return document;
 }
 

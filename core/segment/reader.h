@@ -18,6 +18,11 @@
 //
 // Document numbers here are local to the segment; `doc_base` is the global
 // number of the segment's first document, given by whoever lists the segment.
+// A reader is one listing of a segment: what `open` read (metadata, term
+// dictionary with its block cache, posting handle, store with its block
+// cache, vector indexes) sits in a shared immutable part, so a segment listed
+// more than once is opened once and `with_doc_base` gives each further
+// listing its own base over the same files, caches and indexes.
 //
 // Thread safety: immutable after `open`; any number of threads may call
 // `get_postings` and `doc` at once. The only shared mutable state reached
@@ -30,6 +35,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/directories/directory.h"
@@ -53,13 +59,23 @@ class AsyncSegmentReader {
  public:
   // Opens segment `id` of `directory` (see the file order above).
   // `cache_blocks` is the capacity of both the term-dictionary block cache
-  // and the document-store block cache.
+  // and the document-store block cache. The vector step spends
+  // `vectors_budget` (see VectorBudget), which the index shares between all
+  // the segments of one load; the overload without it gives the segment a
+  // budget of its own.
+  static Result<std::shared_ptr<const AsyncSegmentReader>> open(
+      const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
+      uint32_t doc_base, size_t cache_blocks, VectorBudget& vectors_budget);
   static Result<std::shared_ptr<const AsyncSegmentReader>> open(
       const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
       uint32_t doc_base, size_t cache_blocks);
 
   AsyncSegmentReader(const AsyncSegmentReader&) = delete;
   AsyncSegmentReader& operator=(const AsyncSegmentReader&) = delete;
+
+  // The same segment listed again with the base `doc_base`: shares everything
+  // this reader opened (files, block caches, vector indexes); reads nothing.
+  std::shared_ptr<const AsyncSegmentReader> with_doc_base(uint32_t doc_base) const;
 
   // The posting list of `term` in `field`; absent when the segment has no
   // such term. Every call reads the list afresh (posting lists are not
@@ -75,19 +91,21 @@ class AsyncSegmentReader {
   // or beyond the store's document count.
   Result<std::optional<Document>> doc(uint32_t local) const;
 
-  const SegmentMeta& meta() const { return meta_; }
-  uint32_t num_docs() const { return meta_.num_docs; }
+  const SegmentMeta& meta() const { return opened_->meta; }
+  uint32_t num_docs() const { return opened_->meta.num_docs; }
   uint32_t doc_base() const { return doc_base_; }
-  const std::shared_ptr<const Schema>& schema() const { return schema_; }
-  const AsyncSSTableReader& term_dict() const { return *term_dict_; }
-  const AsyncStoreReader& store() const { return *store_; }
+  const std::shared_ptr<const Schema>& schema() const { return opened_->schema; }
+  const AsyncSSTableReader& term_dict() const { return *opened_->term_dict; }
+  const AsyncStoreReader& store() const { return *opened_->store; }
   // The size of ".post" taken at open; external lists must end within it.
-  uint64_t postings_file_size() const { return postings_.file_size(); }
+  uint64_t postings_file_size() const { return opened_->postings.file_size(); }
   // The segment's dense-vector indexes by field number, and its centroids
   // (none without an IVF index whose centroid file loaded).
-  const std::map<uint32_t, VectorIndex>& vector_indexes() const { return vectors_.vector_indexes; }
+  const std::map<uint32_t, VectorIndex>& vector_indexes() const {
+    return opened_->vectors.vector_indexes;
+  }
   const std::shared_ptr<const CoarseCentroids>& coarse_centroids() const {
-    return vectors_.coarse_centroids;
+    return opened_->vectors.coarse_centroids;
   }
 
   // The key under which the term dictionary holds (field, term): the field
@@ -95,16 +113,21 @@ class AsyncSegmentReader {
   static std::vector<uint8_t> term_key(Field field, std::span<const uint8_t> term);
 
  private:
-  struct Parts;
-  explicit AsyncSegmentReader(Parts parts);
+  // What `open` read from the segment's files; shared by every listing.
+  struct Opened {
+    SegmentMeta meta;
+    std::shared_ptr<const AsyncSSTableReader> term_dict;
+    LazyFileHandle postings;  // size taken at open
+    std::shared_ptr<const AsyncStoreReader> store;
+    std::shared_ptr<const Schema> schema;
+    SegmentVectors vectors;
+  };
 
-  SegmentMeta meta_;
-  std::shared_ptr<const AsyncSSTableReader> term_dict_;
-  LazyFileHandle postings_;  // size taken at open
-  std::shared_ptr<const AsyncStoreReader> store_;
-  std::shared_ptr<const Schema> schema_;
+  AsyncSegmentReader(std::shared_ptr<const Opened> opened, uint32_t doc_base)
+      : opened_(std::move(opened)), doc_base_(doc_base) {}
+
+  std::shared_ptr<const Opened> opened_;
   uint32_t doc_base_;
-  SegmentVectors vectors_;
 };
 
 }  // namespace zelvar

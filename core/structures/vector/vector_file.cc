@@ -27,11 +27,25 @@ const DenseVectorConfig* dense_config(const Schema& schema, uint32_t field_id) {
   return &*entry->dense_vector_config;
 }
 
+// Budget arithmetic saturates rather than wraps.
+constexpr uint64_t kMaxBudget = std::numeric_limits<uint64_t>::max();
+uint64_t add_saturating(uint64_t a, uint64_t b) { return b > kMaxBudget - a ? kMaxBudget : a + b; }
+uint64_t multiply_saturating(uint64_t a, uint64_t factor) {
+  return a > kMaxBudget / factor ? kMaxBudget : a * factor;
+}
+
+// Takes `bytes` out of `pool` if it holds that many.
+bool take(uint64_t& pool, uint64_t bytes) {
+  if (bytes > pool) return false;
+  pool -= bytes;
+  return true;
+}
+
 // One load: the result under construction and the codebooks built so far.
-// The schema must outlive the loader.
+// The schema and the budget must outlive the loader.
 class Loader {
  public:
-  explicit Loader(const Schema& schema) : schema_(schema) {}
+  Loader(const Schema& schema, VectorBudget& budget) : schema_(schema), budget_(budget) {}
 
   void handle(const VectorDirectoryEntry& entry, std::span<const uint8_t> body) {
     switch (entry.index_type) {
@@ -71,7 +85,7 @@ class Loader {
   void insert_ivf_rabitq(const VectorDirectoryEntry& entry, IVFRaBitQIndex index) {
     load_centroids(entry.field_id);
     std::shared_ptr<const RaBitQCodebook> codebook = rabitq_codebook(index.config.dim);
-    if (!codebook) return;  // a dimension no codebook can be built for
+    if (!codebook) return;  // a dimension refused, or beyond the codebook budget
     insert(entry.field_id,
            VectorIndex{VectorIndex::IvfRaBitQ{std::make_shared<const IVFRaBitQIndex>(std::move(index)),
                                               std::move(codebook)}});
@@ -100,10 +114,13 @@ class Loader {
   }
 
   // The codebook for `dim`, built once per dimension and load; null when the
-  // dimension is refused.
+  // dimension is refused or its codebook would not fit in what is left of the
+  // budget. Checked before building, so a refused codebook costs nothing.
   std::shared_ptr<const RaBitQCodebook> rabitq_codebook(uint64_t dim) {
     auto found = codebooks_.find(dim);
     if (found != codebooks_.end()) return found->second;
+    if (dim > kMaxRaBitQCodebookDim) return nullptr;  // `create` refuses it too
+    if (!budget_.take_codebook(dim * kRaBitQCodebookBytesPerDim)) return nullptr;
     IoResult<RaBitQCodebook> built =
         RaBitQCodebook::create(RaBitQConfig{dim, kIvfRaBitQQueryBits, kIvfRaBitQSeed});
     if (!built) return nullptr;
@@ -113,11 +130,22 @@ class Loader {
   }
 
   const Schema& schema_;
+  VectorBudget& budget_;
   LoadedVectors result_;
   std::map<uint64_t, std::shared_ptr<const RaBitQCodebook>> codebooks_;
 };
 
 }  // namespace
+
+void VectorBudget::earn(uint64_t file_size) {
+  body_bytes_ = add_saturating(body_bytes_, multiply_saturating(file_size, kVectorBodyBudgetFactor));
+  codebook_bytes_ =
+      add_saturating(codebook_bytes_, multiply_saturating(file_size, kVectorCodebookBudgetFactor));
+}
+
+bool VectorBudget::take_body(uint64_t bytes) { return take(body_bytes_, bytes); }
+
+bool VectorBudget::take_codebook(uint64_t bytes) { return take(codebook_bytes_, bytes); }
 
 IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
                                                                   uint32_t count) {
@@ -136,7 +164,9 @@ IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<cons
   return entries;
 }
 
-IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema) {
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
+                                          VectorBudget& budget) {
+  budget.earn(file.file_size());
   // A file too short for its count (the range check refuses it), or one
   // that cannot be read at all, leaves the segment without vector indexes.
   IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
@@ -152,13 +182,12 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   }
 
   // Entries may share or overlap bodies, so a small directory could name the
-  // same large body thousands of times and make the open parse for minutes.
-  // Bodies are read and parsed only while their total stays within a budget
-  // that honest files, whose bodies are each named by a few entries at most,
-  // never reach; an entry beyond it is skipped like a body that does not parse.
-  const uint64_t budget = kVectorBodyBudgetFactor * file.file_size() + kVectorBodyBudgetSlack;
-  uint64_t body_bytes = 0;
-  Loader loader(schema);
+  // same large body thousands of times and make the open parse for minutes
+  // and keep a parsed copy per field. Bodies are read and parsed only while
+  // the budget, which honest files (each body named by a few entries at most)
+  // never exhaust, has room; an entry beyond it is skipped like a body that
+  // does not parse.
+  Loader loader(schema, budget);
   for (const VectorDirectoryEntry& entry : entries) {
     if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
       return std::unexpected(IoError(IoErrorKind::InvalidInput,
@@ -166,21 +195,24 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
                                          std::to_string(entry.offset) +
                                          " overflows a 64-bit file offset"));
     }
-    if (entry.length > budget - body_bytes) continue;
-    body_bytes += entry.length;
+    const ByteRange range{entry.offset, entry.offset + entry.length};
+    // Only a body that lies within the file may be skipped for the budget: a
+    // range beyond the file is unreadable, and its read below fails the load
+    // with the range error before touching the file.
+    if (range.end <= file.file_size() && !budget.take_body(entry.length)) continue;
     // Read, parsed and released before the next entry is read.
-    ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(ByteRange{entry.offset, entry.offset + entry.length}));
+    ZELVAR_TRY(OwnedBytes body, file.read_bytes_range(range));
     loader.handle(entry, body.as_slice());
   }
   return std::move(loader).take();
 }
 
 IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory, std::string_view vectors_file,
-                                          const Schema& schema) {
+                                          const Schema& schema, VectorBudget& budget) {
   if (!schema.has_dense_vector_fields()) return LoadedVectors{};
   IoResult<LazyFileHandle> file = directory.open_lazy(vectors_file);
   if (!file) return LoadedVectors{};
-  return read_vectors_file(*file, schema);
+  return read_vectors_file(*file, schema, budget);
 }
 
 }  // namespace zelvar

@@ -21,7 +21,8 @@
 //   - a body that does not parse as its kind, or an IVF-PQ body whose
 //     codebook file is not configured or does not load, loses only that
 //     index; so does an IVF-RaBitQ body whose dimension is too large for its
-//     rotation codebook;
+//     rotation codebook, or whose codebook would exceed the codebook budget
+//     (below);
 //   - a centroid file that does not load costs nothing: the next IVF entry
 //     tries its own field's file; the first file that loads is the segment's
 //     only one, and no other is read afterwards;
@@ -33,10 +34,22 @@
 //
 // Memory: the directory is sized only after its bytes were read, and each
 // body's bytes are released before the next entry is read, so the file is
-// never held whole. IVF-RaBitQ indexes of one segment with equal dimensions
-// share one rotation codebook (the seed is fixed, so their codebooks would be
-// equal anyway), which keeps a file from multiplying codebooks by repeating
-// entries.
+// never held whole. Two budgets, shared by all the segments that one index
+// open or reload loads (so that many small segments cannot each claim the
+// constants; see VectorBudget), bound what the bodies can make a load do,
+// with N the total size of the vector files read:
+//   - bodies: the lengths of the bodies read add up to at most
+//     8 x N + 64 MiB; an entry within its file beyond that is skipped unread
+//     (entries may name one body over and over, each time for another field);
+//   - codebooks: the IVF-RaBitQ rotation codebooks built take 5 bytes per
+//     dimension (and time in proportion, about 35 ms for a million
+//     dimensions), and a tiny body can ask for a million dimensions; they
+//     take at most 8 x N + 16 MiB. An index whose codebook would go beyond
+//     that is left out like a body that does not parse; the segment keeps its
+//     other indexes.
+// IVF-RaBitQ indexes of one segment with equal dimensions share one rotation
+// codebook (the seed is fixed, so their codebooks would be equal anyway): a
+// codebook is built, and counted, once per distinct dimension.
 //
 // Thread safety: the loader runs on the thread that opens the segment and
 // takes no locks; what it returns is immutable and shared read-only.
@@ -104,22 +117,53 @@ struct LoadedVectors {
   std::shared_ptr<const CoarseCentroids> coarse_centroids;
 };
 
+// What the vector loads of one index open or reload may spend, in two pools:
+// bytes of index bodies read and parsed, and bytes of rotation codebooks
+// built (kRaBitQCodebookBytesPerDim per dimension). Each pool starts at its
+// constant and grows by its factor times the size of every vector file read.
+// Honest files name each body once, so their bodies never reach the factor
+// alone, and honest bodies with vectors in them earn their codebooks many
+// times over; the codebook constant leaves room for three codebooks of the
+// largest dimension.
+inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
+inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
+inline constexpr uint64_t kVectorCodebookBudgetFactor = 8;
+inline constexpr uint64_t kVectorCodebookBudgetSlack = uint64_t{16} << 20;
+
+// The budget of one index open or reload, shared by its segments so that many
+// small segments cannot each claim the constants. Not thread-safe: the
+// segments of one load are opened one after another.
+class VectorBudget {
+ public:
+  VectorBudget() = default;
+
+  // Adds to both pools what a vector file of `file_size` bytes earns.
+  void earn(uint64_t file_size);
+  // Each takes `bytes` from its pool if that many are left; if not, it takes
+  // nothing and returns false.
+  bool take_body(uint64_t bytes);
+  bool take_codebook(uint64_t bytes);
+
+  uint64_t body_bytes() const { return body_bytes_; }
+  uint64_t codebook_bytes() const { return codebook_bytes_; }
+
+ private:
+  uint64_t body_bytes_ = kVectorBodyBudgetSlack;
+  uint64_t codebook_bytes_ = kVectorCodebookBudgetSlack;
+};
+
 // The vector step of a segment open: the indexes of the segment's vector
-// file `vectors_file` in `directory`, for `schema`. Returns nothing (an empty
-// map, no centroids) when no schema field has a dense-vector configuration,
-// without touching the file system, and when the file cannot be opened.
+// file `vectors_file` in `directory`, for `schema`, spending `budget`. Returns nothing (an empty map, no centroids) when no schema
+// field has a dense-vector configuration, without touching the file system,
+// and when the file cannot be opened.
 IoResult<LoadedVectors> load_vectors_file(const FsDirectory& directory,
-                                          std::string_view vectors_file, const Schema& schema);
+                                          std::string_view vectors_file, const Schema& schema,
+                                          VectorBudget& budget);
 
 // The same for a file already opened lazily; the dense-vector check is the
 // caller's. Every range is read through `file`, one at a time.
-IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema);
-
-// The index bodies of one vector file are read only while their lengths add
-// up to at most kVectorBodyBudgetFactor times the file size plus
-// kVectorBodyBudgetSlack; later entries are skipped.
-inline constexpr uint64_t kVectorBodyBudgetFactor = 8;
-inline constexpr uint64_t kVectorBodyBudgetSlack = uint64_t{64} << 20;
+IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Schema& schema,
+                                          VectorBudget& budget);
 
 // Decodes `count` packed directory entries from the start of `bytes`. Fails
 // with UnexpectedEof "failed to fill whole buffer" when the bytes end inside

@@ -164,9 +164,15 @@ class VectorFileTest : public testing::Test {
   }
   std::string missing(const std::string& name) const { return (dir_ / name).string(); }
 
+  // Reads `bytes` as a vector file, with a budget of its own or `budget`.
   IoResult<LoadedVectors> read(const std::vector<uint8_t>& bytes, const Schema& schema) {
+    VectorBudget budget;
+    return read(bytes, schema, budget);
+  }
+  IoResult<LoadedVectors> read(const std::vector<uint8_t>& bytes, const Schema& schema,
+                               VectorBudget& budget) {
     file_.bytes = bytes;
-    return read_vectors_file(file_.handle(), schema);
+    return read_vectors_file(file_.handle(), schema, budget);
   }
 
   fs::path dir_;
@@ -186,18 +192,22 @@ TEST_F(VectorFileTest, SchemaWithoutDenseFieldsReadsNothing) {
   write("seg.vectors", corrupt);
   FsDirectory directory(dir_);
 
-  auto none = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, std::nullopt}));
+  VectorBudget budget;
+  auto none = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, std::nullopt}),
+                                budget);
   ASSERT_TRUE(none.has_value()) << none.error().to_string();
   EXPECT_TRUE(none->vector_indexes.empty());
 
-  auto dense = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, DenseField{}}));
+  auto dense = load_vectors_file(directory, "seg.vectors", schema_of({std::nullopt, DenseField{}}),
+                                 budget);
   ASSERT_FALSE(dense.has_value());
   EXPECT_EQ(dense.error().kind(), IoErrorKind::InvalidInput);
 }
 
 TEST_F(VectorFileTest, MissingFileGivesNoIndexes) {
   FsDirectory directory(dir_);
-  auto got = load_vectors_file(directory, "absent.vectors", kOneDenseField);
+  VectorBudget budget;
+  auto got = load_vectors_file(directory, "absent.vectors", kOneDenseField, budget);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   EXPECT_TRUE(got->vector_indexes.empty());
   EXPECT_EQ(got->coarse_centroids, nullptr);
@@ -255,6 +265,11 @@ TEST_F(VectorFileTest, UnreadableRangesFailTheLoad) {
   put_entry(one_beyond, 0, 0, 46, 3);  // a valid, if unparsable, body first
   put_entry(one_beyond, 0, 0, 46, 5);  // ends one byte beyond the file
   one_beyond.insert(one_beyond.end(), {'{', '}', ' ', ' '});
+  // A terabyte body behind a 25-byte file: beyond the file, and also beyond
+  // the read budget, which must not turn the range error into a skip.
+  std::vector<uint8_t> beyond_budget;
+  put_u32(beyond_budget, 1);
+  put_entry(beyond_budget, 0, 0, 0, uint64_t{1} << 40);
   std::vector<uint8_t> overflowing;
   put_u32(overflowing, 1);
   put_entry(overflowing, 0, 0, 2, std::numeric_limits<uint64_t>::max() - 1);
@@ -263,6 +278,8 @@ TEST_F(VectorFileTest, UnreadableRangesFailTheLoad) {
        IoError(IoErrorKind::InvalidInput, "Range 4..67 out of bounds (file size: 56)")},
       {"BodyOneByteBeyondFile", one_beyond,
        IoError(IoErrorKind::InvalidInput, "Range 46..51 out of bounds (file size: 50)")},
+      {"BodyBeyondFileAndBudget", beyond_budget,
+       IoError(IoErrorKind::InvalidInput, "Range 0..1099511627776 out of bounds (file size: 25)")},
       {"BodyRangeOverflows", overflowing,
        IoError(IoErrorKind::InvalidInput,
                "Range of 18446744073709551614 bytes at offset 2 overflows a 64-bit file offset")},
@@ -409,6 +426,119 @@ TEST_F(VectorFileTest, IvfRaBitQCodebooksAreRebuiltFromTheBodyDim) {
   EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 2).codebook, five.codebook);
 }
 
+TEST_F(VectorFileTest, CodebooksStopAtTheBudget) {
+  // Tiny bodies asking for distinct dimensions near the cap: codebooks are
+  // built, in file order, only while their bytes fit in the budget; a body
+  // beyond it loses its index, and only that one. A dimension already built
+  // costs nothing more, and other kinds of index do not count.
+  std::vector<Entry> entries;
+  for (uint32_t i = 0; i < 6; ++i) entries.push_back({i, 1, ivf_body(kMaxRaBitQCodebookDim - i)});
+  entries.push_back({10, 1, ivf_body(kMaxRaBitQCodebookDim)});  // the dimension of field 0
+  entries.push_back({11, 0, kRaBitQBody});
+  const std::vector<uint8_t> bytes = vector_file(entries);
+
+  const uint64_t budget = kVectorCodebookBudgetFactor * bytes.size() + kVectorCodebookBudgetSlack;
+  std::vector<uint32_t> expected;
+  uint64_t spent = 0;
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint64_t cost = (kMaxRaBitQCodebookDim - i) * kRaBitQCodebookBytesPerDim;
+    if (spent + cost > budget) break;
+    spent += cost;
+    expected.push_back(i);
+  }
+  // The constants leave room for a few such codebooks, not all six.
+  ASSERT_GE(expected.size(), 2u);
+  ASSERT_LT(expected.size(), 6u);
+  expected.push_back(10);
+  expected.push_back(11);
+
+  auto got = read(bytes, kOneDenseField);
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  std::vector<uint32_t> loaded;
+  for (const auto& [field, index] : got->vector_indexes) loaded.push_back(field);
+  EXPECT_EQ(loaded, expected);
+  EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 10).codebook,
+            kind_of<VectorIndex::IvfRaBitQ>(*got, 0).codebook);
+  EXPECT_EQ(got->vector_indexes.at(11).type(), VectorIndexType::RaBitQ);
+}
+
+TEST_F(VectorFileTest, LoadsSharingABudgetShareItsConstants) {
+  // Two files drawing on one budget: the first spends the codebook constant
+  // on three of the largest codebooks, so the second keeps only what fits in
+  // the rest and its own size earns. Alone, it would keep both indexes.
+  const uint64_t max = kMaxRaBitQCodebookDim;
+  VectorBudget budget;
+  auto first = read(vector_file({{0, 1, ivf_body(max)}, {1, 1, ivf_body(max - 1)}, {2, 1, ivf_body(max - 2)}}),
+                    kOneDenseField, budget);
+  ASSERT_TRUE(first.has_value()) << first.error().to_string();
+  EXPECT_EQ(first->vector_indexes.size(), 3u);
+
+  const std::vector<uint8_t> second = vector_file({{0, 1, ivf_body(max - 3)}, {1, 1, ivf_body(40)}});
+  auto shared = read(second, kOneDenseField, budget);
+  ASSERT_TRUE(shared.has_value()) << shared.error().to_string();
+  EXPECT_EQ(shared->vector_indexes.count(0), 0u);
+  EXPECT_EQ(shared->vector_indexes.count(1), 1u);
+
+  auto alone = read(second, kOneDenseField);
+  ASSERT_TRUE(alone.has_value()) << alone.error().to_string();
+  EXPECT_EQ(alone->vector_indexes.size(), 2u);
+
+  // Bodies the same way: with the body pool spent, a file that names one
+  // body for twenty fields reads it only as often as its own size earns.
+  std::string padded = kRaBitQBody;
+  padded.resize(4096, ' ');
+  std::vector<uint8_t> third;
+  const uint64_t count = 20;
+  put_u32(third, count);
+  for (uint32_t field = 0; field < count; ++field) put_entry(third, field, 0, 4 + count * 21, padded.size());
+  third.insert(third.end(), padded.begin(), padded.end());
+  const uint64_t earned = kVectorBodyBudgetFactor * third.size() / padded.size();
+  ASSERT_LT(earned, count);
+  ASSERT_TRUE(budget.take_body(budget.body_bytes()));
+  auto spent = read(third, kOneDenseField, budget);
+  ASSERT_TRUE(spent.has_value()) << spent.error().to_string();
+  EXPECT_EQ(spent->vector_indexes.size(), earned);
+  auto fresh = read(third, kOneDenseField);
+  ASSERT_TRUE(fresh.has_value()) << fresh.error().to_string();
+  EXPECT_EQ(fresh->vector_indexes.size(), count);
+
+  // A body beyond its file fails the load, spent budget or not.
+  std::vector<uint8_t> beyond;
+  put_u32(beyond, 1);
+  put_entry(beyond, 0, 0, 0, uint64_t{1} << 40);
+  ASSERT_TRUE(budget.take_body(budget.body_bytes()));
+  auto refused = read(beyond, kOneDenseField, budget);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(),
+            IoError(IoErrorKind::InvalidInput, "Range 0..1099511627776 out of bounds (file size: 25)"));
+}
+
+TEST(VectorBudgetTest, EarnsPerFileAndTakesOnlyWhatIsLeft) {
+  VectorBudget budget;
+  EXPECT_EQ(budget.body_bytes(), kVectorBodyBudgetSlack);
+  EXPECT_EQ(budget.codebook_bytes(), kVectorCodebookBudgetSlack);
+  budget.earn(100);
+  EXPECT_EQ(budget.body_bytes(), kVectorBodyBudgetSlack + kVectorBodyBudgetFactor * 100);
+  EXPECT_EQ(budget.codebook_bytes(), kVectorCodebookBudgetSlack + kVectorCodebookBudgetFactor * 100);
+
+  // The pools are separate; a take that does not fit takes nothing.
+  EXPECT_FALSE(budget.take_codebook(budget.codebook_bytes() + 1));
+  EXPECT_TRUE(budget.take_codebook(kVectorCodebookBudgetSlack));
+  EXPECT_EQ(budget.codebook_bytes(), kVectorCodebookBudgetFactor * 100);
+  EXPECT_TRUE(budget.take_codebook(kVectorCodebookBudgetFactor * 100));
+  EXPECT_FALSE(budget.take_codebook(1));
+  EXPECT_TRUE(budget.take_codebook(0));
+  EXPECT_EQ(budget.body_bytes(), kVectorBodyBudgetSlack + kVectorBodyBudgetFactor * 100);
+  EXPECT_TRUE(budget.take_body(kVectorBodyBudgetSlack));
+  EXPECT_EQ(budget.body_bytes(), kVectorBodyBudgetFactor * 100);
+
+  // File sizes whose multiples do not fit saturate rather than wrap.
+  budget.earn(std::numeric_limits<uint64_t>::max() / 2);
+  budget.earn(std::numeric_limits<uint64_t>::max() / 2);
+  EXPECT_EQ(budget.body_bytes(), std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(budget.codebook_bytes(), std::numeric_limits<uint64_t>::max());
+}
+
 TEST_F(VectorFileTest, IvfPqLoadsItsFieldsCodebook) {
   const std::string codebook = write("pq.kbcs", codebook_file(77));
   const Schema schema = schema_of({DenseField{std::nullopt, codebook},
@@ -464,7 +594,9 @@ TEST_F(VectorFileTest, OneCentroidFilePerSegment) {
 TEST_F(VectorFileTest, LoadsThroughTheDirectory) {
   const std::string centroids = write("c.cvch", centroid_file(5));
   write("seg.vectors", vector_file({{0, 0, kRaBitQBody}, {0, 1, ivf_body(4)}}));
-  auto got = load_vectors_file(FsDirectory(dir_), "seg.vectors", schema_of({DenseField{centroids}}));
+  VectorBudget budget;
+  auto got = load_vectors_file(FsDirectory(dir_), "seg.vectors", schema_of({DenseField{centroids}}),
+                               budget);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   ASSERT_EQ(got->vector_indexes.size(), 1u);
   EXPECT_EQ(kind_of<VectorIndex::IvfRaBitQ>(*got, 0).codebook->config.dim, 4u);

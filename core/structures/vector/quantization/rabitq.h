@@ -50,6 +50,10 @@ struct RaBitQConfig {
 // (5 bytes per dimension): a million dimensions is far beyond any embedding.
 inline constexpr uint64_t kMaxRaBitQCodebookDim = uint64_t{1} << 20;
 
+// The memory a built codebook takes per dimension: one sign and one
+// permutation entry. Building it takes time in proportion too.
+inline constexpr uint64_t kRaBitQCodebookBytesPerDim = sizeof(int8_t) + sizeof(uint32_t);
+
 struct RaBitQCodebook {
   RaBitQConfig config;
   std::vector<int8_t> random_signs;   // one sign per dimension
