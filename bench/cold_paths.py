@@ -512,7 +512,8 @@ def report(args, meta, engines, results, memory):
           f"decompressed), {meta['term_blocks']:,} term blocks ({meta['term_block_bytes_mean']:.0f} B mean)")
     print(f"machine: {os.cpu_count()} CPUs, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} at the end; "
           f"Python {platform.python_version()}; {'quick run' if args.quick else 'full run'}")
-    print("times per call: median (p90); ratio = our median / the peer's median, from this run")
+    print("times per call: median (p90)" +
+          ("; ratio = our median / the peer's median, from this run" if len(names) > 1 else ""))
     print()
     header = ["measure", "n"] + names + [f"ours/{p}" for p in names[1:]]
     rows = []
