@@ -153,7 +153,7 @@ void write_file(const std::filesystem::path& dir, std::string_view name, std::st
   write_bytes(dir / name, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
-void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
+SegmentSizes write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
   const std::string base = segment_base(spec.id);
   const auto num_docs = static_cast<uint32_t>(spec.docs.size());
 
@@ -191,7 +191,11 @@ void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
   sst.bloom_bits_per_key = spec.terms.bloom_bits_per_key;
   sst.bloom_hashes = spec.terms.bloom_hashes;
   sst.sparse_every = spec.terms.sparse_every;
-  if (spec.terms.dictionary) sst.dictionary = sample_dictionary();
+  if (spec.terms.dictionary) {
+    sst.dictionary = spec.terms.dictionary_size == 0
+                         ? sample_dictionary()
+                         : train_zstd_dictionary(encode_blocks(terms, sst.block_entries), spec.terms.dictionary_size);
+  }
 
   std::vector<std::string> stored;
   stored.reserve(spec.docs.size());
@@ -199,7 +203,18 @@ void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
   StoreOptions store;
   store.docs_per_block = static_cast<uint32_t>(std::max<size_t>(spec.store.block_docs, 1));
   // A dictionary cannot be trained on nothing; an empty store still gets one.
-  if (spec.store.dictionary) store.dictionary = stored.empty() ? sample_dictionary() : train_dictionary(stored);
+  if (spec.store.dictionary) {
+    if (stored.empty()) {
+      store.dictionary = sample_dictionary();
+    } else if (spec.store.dictionary_size == 0) {
+      store.dictionary = train_dictionary(stored);
+    } else {
+      std::vector<Bytes> samples;
+      samples.reserve(stored.size());
+      for (const std::string& doc : stored) samples.push_back(to_bytes(doc));
+      store.dictionary = train_zstd_dictionary(samples, spec.store.dictionary_size);
+    }
+  }
 
   MetaFile meta;
   meta.id = spec.meta_id.value_or(parse_segment_id(spec.id));
@@ -211,6 +226,15 @@ void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec) {
   if (!omitted(spec, ".terms")) write_bytes(dir / (base + ".terms"), write_sstable(terms, sst));
   if (!omitted(spec, ".post")) write_bytes(dir / (base + ".post"), post_file);
   if (!omitted(spec, ".store")) write_bytes(dir / (base + ".store"), write_store(stored, store).bytes);
+
+  SegmentSizes sizes;
+  if (!terms.empty() && sst.block_entries != 0) {
+    sizes.term_blocks = (terms.size() + sst.block_entries - 1) / sst.block_entries;
+    for (const Bytes& block : encode_blocks(terms, sst.block_entries)) sizes.term_block_bytes += block.size();
+  }
+  sizes.store_blocks = (stored.size() + store.docs_per_block - 1) / store.docs_per_block;
+  for (const std::string& doc : stored) sizes.store_block_bytes += 4 + doc.size();  // u32 length + text
+  return sizes;
 }
 
 void write_index(const std::filesystem::path& dir, const IndexSpec& spec) {

@@ -38,6 +38,9 @@ struct SegmentTermsOptions {
   size_t bloom_hashes = 3;
   size_t sparse_every = 0;    // a sparse-index entry every N blocks; 0: none
   bool dictionary = false;    // compress the blocks against a zstd dictionary
+  // With `dictionary`: 0 uses sample_dictionary(); N trains a dictionary of at
+  // most N bytes on the segment's own decompressed blocks.
+  size_t dictionary_size = 0;
   // Keep a term's postings inside its dictionary entry when they fit (at
   // most 255 postings in 16 bytes); false puts every list in ".post".
   bool inline_postings = true;
@@ -48,6 +51,10 @@ struct SegmentTermsOptions {
 struct SegmentStoreOptions {
   size_t block_docs = 16;     // documents per compressed block (at least 1)
   bool dictionary = false;    // compress the blocks against a zstd dictionary
+  // With `dictionary`: 0 finalizes a 4 KiB dictionary around the documents'
+  // first bytes (train_dictionary); N trains one of at most N bytes on the
+  // documents (train_zstd_dictionary).
+  size_t dictionary_size = 0;
 };
 
 struct DocumentSpec {
@@ -91,8 +98,18 @@ struct IndexSpec {
 // overwritten, other files left alone).
 void write_index(const std::filesystem::path& dir, const IndexSpec& spec);
 
-// Writes one segment's files into `dir`.
-void write_segment(const std::filesystem::path& dir, const SegmentSpec& spec);
+// The block counts and decompressed sizes of what write_segment wrote, for
+// callers that size caches from them.
+struct SegmentSizes {
+  size_t term_blocks = 0;
+  size_t term_block_bytes = 0;   // decompressed, summed over the blocks
+  size_t store_blocks = 0;
+  size_t store_block_bytes = 0;  // decompressed, summed over the blocks
+};
+
+// Writes one segment's files into `dir`. Segments with different identifiers
+// may be written into one folder from several threads at once.
+SegmentSizes write_segment(const std::filesystem::path& dir, const SegmentSpec& spec);
 
 // Writes `text` to `dir / name`.
 void write_file(const std::filesystem::path& dir, std::string_view name, std::string_view text);

@@ -1,5 +1,6 @@
 #include "tests/writer/sstable_writer.h"
 
+#include <zdict.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -98,6 +99,31 @@ Bytes sample_dictionary() {
     }
   }
   return dict;
+}
+
+Bytes train_zstd_dictionary(std::span<const Bytes> samples, size_t max_size) {
+  Bytes joined;
+  std::vector<size_t> sizes;
+  sizes.reserve(samples.size());
+  for (const Bytes& sample : samples) {
+    put_bytes(joined, sample);
+    sizes.push_back(sample.size());
+  }
+  Bytes dict(max_size);
+  const size_t n = ZDICT_trainFromBuffer(dict.data(), dict.size(), joined.data(), sizes.data(),
+                                         static_cast<unsigned>(sizes.size()));
+  if (ZDICT_isError(n)) throw std::runtime_error(std::string("zstd training: ") + ZDICT_getErrorName(n));
+  dict.resize(n);
+  return dict;
+}
+
+std::vector<Bytes> encode_blocks(std::span<const TermEntry> entries, size_t block_entries) {
+  if (block_entries == 0) throw std::runtime_error("block_entries must be at least 1");
+  std::vector<Bytes> blocks;
+  for (size_t start = 0; start < entries.size(); start += block_entries) {
+    blocks.push_back(encode_block(entries.subspan(start, std::min(block_entries, entries.size() - start))));
+  }
+  return blocks;
 }
 
 Bytes encode_index_region(std::span<const IndexEntrySpec> blocks, std::span<const SparseEntrySpec> sparse) {

@@ -56,6 +56,13 @@ Bytes write_sstable(std::span<const TermEntry> entries, const SSTableOptions& op
 // blocks), usable for compression and decompression alike.
 Bytes sample_dictionary();
 
+// A zstd dictionary of at most `max_size` bytes trained on `samples` (zstd's
+// own trainer; it needs samples totalling many times `max_size`).
+Bytes train_zstd_dictionary(std::span<const Bytes> samples, size_t max_size);
+
+// The decompressed data blocks `write_sstable` would compress for `entries`.
+std::vector<Bytes> encode_blocks(std::span<const TermEntry> entries, size_t block_entries);
+
 // --- pieces for hand-made files ---------------------------------------------
 
 // The entry encoding of one TermInfo (tag and fields).

@@ -26,9 +26,13 @@
 //       "terms": {                     term-dictionary knobs (defaults shown)
 //         "block_entries": 64, "bloom": true, "bloom_bits_per_key": 10,
 //         "bloom_hashes": 3, "sparse_every": 0, "dictionary": false,
+//         "dictionary_size": 0,
 //         "inline_postings": true, "posting_block": 128
 //       },
-//       "store": {"block_docs": 16, "dictionary": false},
+//       "store": {"block_docs": 16, "dictionary": false, "dictionary_size": 0},
+//                                      dictionary_size 0: the writer's small
+//                                      built-in dictionary; N: one of at most
+//                                      N bytes trained on the segment's data
 //       "documents": [
 //         {
 //           "stored": {"title": "Hello", "year": 7},
@@ -269,12 +273,14 @@ SegmentSpec parse_segment(const Schema& schema, const JsonValue& seg) {
     t.bloom_hashes = size_member(*terms, "bloom_hashes", t.bloom_hashes);
     t.sparse_every = size_member(*terms, "sparse_every", t.sparse_every);
     t.dictionary = bool_member(*terms, "dictionary", t.dictionary);
+    t.dictionary_size = size_member(*terms, "dictionary_size", t.dictionary_size);
     t.inline_postings = bool_member(*terms, "inline_postings", t.inline_postings);
     t.posting_block = size_member(*terms, "posting_block", t.posting_block);
   }
   if (const JsonValue* store = member(seg, "store")) {
     out.store.block_docs = size_member(*store, "block_docs", out.store.block_docs);
     out.store.dictionary = bool_member(*store, "dictionary", out.store.dictionary);
+    out.store.dictionary_size = size_member(*store, "dictionary_size", out.store.dictionary_size);
   }
   if (const JsonValue* docs = member(seg, "documents")) {
     if (!docs->is<JsonValue::Array>()) fail("\"documents\" must be a list");
