@@ -29,10 +29,11 @@ configure() {  # configure DIR [cmake options...]
   local dir=$1
   shift
   cmake -S "$root" -B "$dir" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 \
-    -DZELVAR_STOPWORDS_JSON="$stopwords" -DZELVAR_JSON_TEST_SUITE="$json_test_suite" "$@" >/dev/null
+    -DZELVAR_STOPWORDS_JSON="$stopwords" "$@" >/dev/null
 }
-configure "$build/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-configure "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DZELVAR_SANITIZE=ON
+configure "$build/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVAR_JSON_TEST_SUITE="$json_test_suite"
+configure "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DZELVAR_SANITIZE=ON \
+  -DZELVAR_JSON_TEST_SUITE="$json_test_suite"
 ninja -C "$build/normal" -j "$jobs"
 ninja -C "$build/sanitize" -j "$jobs"
 
