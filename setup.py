@@ -9,7 +9,6 @@ build by hand needs: cmake, g++, the engine's libraries and npm (README).
 CMAKE_BUILD_PARALLEL_LEVEL sets the number of parallel jobs.
 """
 
-import os
 import shutil
 import subprocess
 import sys
@@ -21,9 +20,10 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
 MODULE = "zelvar_python"
-# The stub of a module that is a single file installs as a stub-only package
-# beside it: type checkers look up "<module>-stubs" in every search path, but
-# take neither a "py.typed" nor a ".pyi" file from the top of site-packages.
+# The stub of a module that is a single file installs beside it as the
+# stub-only package "<module>-stubs", which mypy and pyright both look up:
+# py.typed can only mark a package, and mypy takes no .pyi from the top of
+# site-packages.
 STUBS = MODULE + "-stubs"
 
 
