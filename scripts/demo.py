@@ -3,7 +3,7 @@
     python3 scripts/demo.py INDEX_FOLDER
 
 The folder is the one scripts/demo.sh writes; the module must be importable
-(scripts/demo.sh puts the build folder on PYTHONPATH).
+(scripts/demo.sh puts the build folder on PYTHONPATH; `pip install` installs it).
 """
 
 import sys
@@ -11,7 +11,7 @@ import sys
 from zelvar_python import ZelvarIndex
 
 
-def main(path):
+def main(path: str) -> None:
     index = ZelvarIndex.open(path)
     print("documents:", index.num_docs(), "segments:", index.num_segments())
     print("fields:", index.field_names())

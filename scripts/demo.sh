@@ -24,29 +24,8 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Two segments, so that the merged search and the document numbering show.
-cat >"$work/description.json" <<'JSON'
-{
-  "schema": {
-    "fields": [
-      {"name": "title", "field_type": "text", "indexed": true, "stored": true, "tokenizer": null},
-      {"name": "body", "field_type": "text", "indexed": true, "stored": true, "tokenizer": null},
-      {"name": "year", "field_type": "u64", "indexed": false, "stored": true, "tokenizer": null}
-    ],
-    "name_to_field": {"title": 0, "body": 1, "year": 2}
-  },
-  "segments": [
-    {"id": "1", "documents": [
-      {"stored": {"title": "A search engine in C++", "body": "fast and exact", "year": 2024}},
-      {"stored": {"title": "Python bindings", "body": "fast calls from python", "year": 2025}}
-    ]},
-    {"id": "2", "documents": [
-      {"stored": {"title": "Search engine internals", "body": "fast postings", "year": 2026}},
-      {"stored": {"title": "Search with python", "body": "fast enough", "year": 2026}}
-    ]}
-  ]
-}
-JSON
-"$build/zelvar_write_index" "$work/description.json" "$work/index"
+# scripts/demo_index.json: two segments, so that the merged search and the
+# document numbering show.
+"$build/zelvar_write_index" "$root/scripts/demo_index.json" "$work/index"
 
 PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$python" "$root/scripts/demo.py" "$work/index"

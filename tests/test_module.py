@@ -58,7 +58,9 @@ def test_class_attributes(ZelvarIndex):
 def test_tools_can_describe_the_class(ZelvarIndex):
     import pydoc
     import typing
-    assert repr(typing.Optional[ZelvarIndex]) == "typing.Optional[zelvar_python.ZelvarIndex]"
+    # Each interpreter spells the optional its own way (3.14 as "... | None"),
+    # but all of them name the class by its module.
+    assert "zelvar_python.ZelvarIndex" in repr(typing.Optional[ZelvarIndex])
     text = pydoc.render_doc(ZelvarIndex, renderer=pydoc.plaintext)
     assert "search_boolean(self, /, must, should, must_not, limit)" in text
 

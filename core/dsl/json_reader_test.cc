@@ -467,6 +467,55 @@ TEST(JsonText, Faults) {
   });
 }
 
+// Inputs that are not UTF-8 text, as found in the public JSON parsing suite
+// (file names in the comments): inside a string the fault is reported at the
+// closing quote; outside one a stray byte is a grammar error at that byte.
+// The suite's other such files are read as bare strings in JsonText.Faults:
+// i_string_invalid_utf-8, i_string_UTF8_surrogate_U+D800,
+// i_string_overlong_sequence_2_bytes and i_string_not_in_unicode_range.
+TEST(JsonBytes, NotUtf8) {
+  using namespace std::string_literals;
+  constexpr auto any = &error_of<JsonValue>;
+  run_error_cases({
+      // i_string_UTF-8_invalid_sequence: valid characters, then a lead byte 0xFA.
+      {"[\"\xE6\x97\xA5\xD1\x88\xFA\"]", any, "invalid unicode code point at line 1 column 9"},
+      // i_string_iso_latin_1: a three-byte lead cut short by the quote.
+      {"[\"\xE9\"]", any, "invalid unicode code point at line 1 column 4"},
+      // i_string_lone_utf8_continuation_byte
+      {"[\"\x81\"]", any, "invalid unicode code point at line 1 column 4"},
+      // i_string_overlong_sequence_6_bytes, i_string_overlong_sequence_6_bytes_null
+      {"[\"\xFC\x83\xBF\xBF\xBF\xBF\"]", any, "invalid unicode code point at line 1 column 9"},
+      {"[\"\xFC\x80\x80\x80\x80\x80\"]", any, "invalid unicode code point at line 1 column 9"},
+      // i_string_truncated-utf-8: a lead byte followed by one that continues nothing.
+      {"[\"\xE0\xFF\"]", any, "invalid unicode code point at line 1 column 5"},
+      // i_string_UTF-16LE_with_BOM, i_string_utf16BE_no_BOM, i_string_utf16LE_no_BOM
+      {"\xFF\xFE[\0\"\0\xE9\0\"\0]\0"s, any, "expected value at line 1 column 1"},
+      {"\0[\0\"\0\xE9\0\"\0]"s, any, "expected value at line 1 column 1"},
+      {"[\0\"\0\xE9\0\"\0]\0"s, any, "expected value at line 1 column 2"},
+      // n_array_a_invalid_utf8, n_array_invalid_utf8
+      {"[a\xE5]", any, "expected value at line 1 column 2"},
+      {"[\xFF]", any, "expected value at line 1 column 2"},
+      // n_number_invalid-utf-8-in-bigger-int, n_number_invalid-utf-8-in-exponent,
+      // n_number_invalid-utf-8-in-int, n_number_real_with_invalid_utf8_after_e
+      {"[123\xE5]", any, "expected `,` or `]` at line 1 column 5"},
+      {"[1e1\xE5]", any, "expected `,` or `]` at line 1 column 5"},
+      {"[0\xE5]\n", any, "expected `,` or `]` at line 1 column 3"},
+      {"[1e\xE5]", any, "invalid number at line 1 column 4"},
+      // n_object_lone_continuation_byte_in_key_and_trailing_comma: the key's
+      // fault comes before the trailing comma.
+      {"{\"\xB9\":\"0\",}", any, "invalid unicode code point at line 1 column 4"},
+      // n_string_invalid-utf-8-in-escape: fewer than four bytes left for \u.
+      {"[\"\\u\xE5\"]", any, "EOF while parsing a string at line 1 column 7"},
+      // n_string_invalid_utf8_after_escape
+      {"[\"\\\xE5\"]", any, "invalid escape at line 1 column 4"},
+      // n_structure_incomplete_UTF8_BOM, n_structure_lone-invalid-utf-8,
+      // n_structure_single_eacute
+      {"\xEF\xBB{}", any, "expected value at line 1 column 1"},
+      {"\xE5", any, "expected value at line 1 column 1"},
+      {"\xE9", any, "expected value at line 1 column 1"},
+  });
+}
+
 TEST(JsonText, FoundStringsAreEscaped) {
   run_error_cases({
       {R"("a\"b\\c\nd\re\tf\u0000g")", &error_of<bool>,
