@@ -11,6 +11,8 @@
 //   2  ... naming the centroid file only
 //   3  ... naming both side files
 // The side files are also decoded directly, whatever the vector file holds.
+// A load that succeeds must not have skipped a body beyond the end of the
+// file: such a body fails the load.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -61,6 +63,29 @@ void place(const std::filesystem::path& path, const std::vector<std::span<const 
   }
 }
 
+// Whether every directory entry's body lies within `file`. A load that
+// succeeds must have read every body, so this holds for it: a body beyond the
+// end of the file fails the load (a file without a readable count or with
+// count 0 has no entries at all).
+bool every_body_within(std::span<const uint8_t> file) {
+  if (file.size() < 4) return true;
+  const uint32_t count = static_cast<uint32_t>(file[0]) | static_cast<uint32_t>(file[1]) << 8 |
+                         static_cast<uint32_t>(file[2]) << 16 | static_cast<uint32_t>(file[3]) << 24;
+  auto read_u64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v |= static_cast<uint64_t>(file[at + i]) << (8 * i);
+    return v;
+  };
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t at = 4 + i * kVectorDirectoryEntrySize;
+    if (at + kVectorDirectoryEntrySize > file.size()) return true;  // the directory read fails first
+    const uint64_t offset = read_u64(at + 5);
+    const uint64_t length = read_u64(at + 13);
+    if (offset > file.size() || length > file.size() - offset) return false;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace zelvar::fuzz
 
@@ -90,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)loaded.error().to_string();
     return 0;
   }
+  if (!every_body_within(parts[0])) fail("vectors: a body beyond the end of the file did not fail the load");
   for (const auto& [field, index] : loaded->vector_indexes) {
     const bool complete = std::visit(
         [](const auto& kind) {

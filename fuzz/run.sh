@@ -6,7 +6,8 @@
 # TARGET is json, meta, terms, postings, store, vectors or index. JOBS
 # processes fuzz at once (libFuzzer's fork mode, default 1), each under
 # AddressSanitizer + UBSan with a 2 GiB memory limit and a 10 s time limit per
-# input; a crash, a sanitizer report, a timeout, memory over the limit or a
+# input (inputs up to 32 KiB, the size of the crafted files that have blown
+# memory up before); a crash, a sanitizer report, a timeout, memory over the limit or a
 # heap bound broken is saved under build/fuzz/artifacts/TARGET/ and fuzzing
 # goes on. The corpus grows in build/fuzz/corpus/TARGET/ from run to run; the
 # seeds and fuzz/regressions/TARGET/ are read as well. The build folder
@@ -41,7 +42,7 @@ inputs=("$corpus" "$build/fuzz/seeds/$target")
 log=$logs/$target-$(date +%Y%m%d-%H%M%S).log
 
 "$build/fuzz_$target" -fork="$jobs" -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
-  -rss_limit_mb=2048 -timeout=10 -max_total_time="$seconds" \
+  -rss_limit_mb=2048 -timeout=10 -max_len=32768 -max_total_time="$seconds" \
   -artifact_prefix="$artifacts/" "${inputs[@]}" >"$log" 2>&1 || true
 
 # Fork mode's status lines read "#EXECS: cov: ... oom/timeout/crash: O/T/C time: ...".
