@@ -40,8 +40,12 @@ mkdir -p "$corpus" "$artifacts" "$logs"
 inputs=("$corpus" "$build/fuzz/seeds/$target")
 [ -d "$root/fuzz/regressions/$target" ] && inputs+=("$root/fuzz/regressions/$target")
 log=$logs/$target-$(date +%Y%m%d-%H%M%S).log
+# Scratch folders of the targets and of fork mode; a job that crashes cannot
+# remove its own, so the whole folder goes when the run ends.
+scratch=$(mktemp -d "$build/tmp-$target-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
 
-"$build/fuzz_$target" -fork="$jobs" -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
+TMPDIR=$scratch "$build/fuzz_$target" -fork="$jobs" -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
   -rss_limit_mb=2048 -timeout=10 -max_len=32768 -max_total_time="$seconds" \
   -artifact_prefix="$artifacts/" "${inputs[@]}" >"$log" 2>&1 || true
 
