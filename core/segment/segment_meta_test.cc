@@ -30,7 +30,7 @@ Bytes meta_bytes(uint32_t num_docs, std::vector<MetaEntry> entries, F adjust = [
 TEST(SegmentMetaTest, ReadsIdCountAndEntries) {
   const SegmentIdValue id = (SegmentIdValue{0x0102030405060708ULL} << 64) | 0x090a0b0c0d0e0f10ULL;
   const Bytes bytes = meta_bytes(1234, {{0, 5000000000ULL, 1200}, {7, 12, 3}, {0xFFFFFFFF, ~0ULL, 0xFFFFFFFF}},
-                                 [id](MetaFile& f) { f.id = id; });
+                                 [&](MetaFile& f) { f.id = id; });
   // The u128 is stored least significant byte first.
   ASSERT_EQ(bytes[0], 0x10);
   ASSERT_EQ(bytes[15], 0x01);

@@ -36,7 +36,7 @@ struct TermInfo {
 
   std::variant<Inline, External> value;
 
-  TermInfo() = default;
+  TermInfo() : value(Inline{}) {}
   TermInfo(Inline v) : value(v) {}
   TermInfo(External v) : value(v) {}
 

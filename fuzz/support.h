@@ -1,0 +1,85 @@
+// Shared pieces of the fuzz targets: files in memory, inputs split into parts,
+// a private scratch folder, and the per-input heap bound.
+//
+// Every target defines LLVMFuzzerTestOneInput (and, where it needs set-up,
+// LLVMFuzzerInitialize). The same sources link either with libFuzzer (the
+// ZELVAR_FUZZ build) or with replay_main.cc, which feeds saved inputs to them
+// in the ordinary test builds.
+//
+// Thread safety: the helpers are for one fuzzing thread; the heap bound counts
+// the allocations of every thread, since the engine reads files on the
+// runtime's blocking threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/directories/lazy_file.h"
+
+namespace zelvar::fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// A lazily read file whose bytes are `bytes` (copied once); every range read
+// gets a fresh buffer, like a read from disk.
+LazyFileHandle memory_file(std::span<const uint8_t> bytes);
+
+// Inputs made of several files separate them with kPartSeparator (chosen so
+// that no seed file contains it). `split_parts` returns at most `max_parts`
+// parts; the last one takes the rest of the input, separators included.
+inline constexpr std::string_view kPartSeparator = "\n--zelvar-fuzz-part--\n";
+std::vector<std::span<const uint8_t>> split_parts(std::span<const uint8_t> input, size_t max_parts);
+// The inverse, for the seed generator.
+Bytes join_parts(const std::vector<Bytes>& parts);
+
+// A private folder under the system's temporary folder, made on first use and
+// removed when the process exits normally. Each process has its own, so
+// parallel fuzzing jobs never share files.
+const std::filesystem::path& scratch_dir();
+
+// Replaces the file at `path` with `bytes` (written whole, then renamed into
+// place, so a reader never sees half a file).
+void write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
+// Heap bound. While a HeapWatch lives, the growth of the live heap over its
+// level at the start is tracked; when it ends, a peak above
+// kHeapPerInputByte * input size + kHeapSlack is reported on stderr and the
+// process aborts, so the fuzzer records the input as a finding. One open,
+// search or fetch may hold a small multiple of the bytes it was given plus a
+// fixed budget (block caches, decompressed blocks, the tokenizer registry),
+// and no more.
+//
+// Counting needs the sanitizer allocator's hooks: under AddressSanitizer
+// (the fuzz build and the sanitizer test build) the bound is enforced; in a
+// build without it a HeapWatch does nothing.
+inline constexpr uint64_t kHeapPerInputByte = 16;
+inline constexpr uint64_t kHeapSlack = uint64_t{256} << 20;
+
+class HeapWatch {
+ public:
+  // `what` names the target in the report.
+  HeapWatch(std::string_view what, size_t input_size);
+  ~HeapWatch();
+  HeapWatch(const HeapWatch&) = delete;
+  HeapWatch& operator=(const HeapWatch&) = delete;
+
+ private:
+  std::string what_;
+  size_t input_size_;
+  int64_t start_;
+};
+
+// Reports a broken promise of the engine (work that should be bounded and is
+// not, a result that breaks its contract) on stderr and aborts, so that the
+// fuzzer records the input as a finding.
+[[noreturn]] void fail(std::string_view what);
+
+}  // namespace zelvar::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
