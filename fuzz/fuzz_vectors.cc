@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto c = PQCodebook::from_bytes(parts[2]); !c) (void)c.error().to_string();
   }
 
-  auto loaded = read_vectors_file(memory_file(parts[0]), schema);
+  VectorBudget budget;
+  auto loaded = read_vectors_file(memory_file(parts[0]), schema, budget);
   if (!loaded) {
     (void)loaded.error().to_string();
     return 0;

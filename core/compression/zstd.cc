@@ -8,6 +8,8 @@
 #include <new>
 #include <string>
 
+#include "core/error/result.h"
+
 namespace zelvar::zstd {
 namespace {
 
@@ -112,11 +114,8 @@ class KeptContext {
 
 // What a thread keeps between blocks: a context for blocks without a
 // dictionary, one for blocks with one (so that the first never meets a
-// dictionary at all), and the output buffer. A buffer that a large block made
-// grow past kMaxRetainedScratch is freed after use.
+// dictionary at all), and a buffer for small outputs (see Output).
 struct ThreadDecoder {
-  static constexpr size_t kMaxRetainedScratch = size_t{4} << 20;
-
   KeptContext plain;
   KeptContext with_dictionary;
   Scratch scratch;
@@ -127,21 +126,96 @@ ThreadDecoder& thread_decoder() {
   return decoder;
 }
 
+// The total size the frames of `input` declare, if every frame declares one
+// and the walk over them reaches the end of the input.
+std::optional<uint64_t> declared_size(std::span<const uint8_t> input) {
+  uint64_t total = 0;
+  size_t pos = 0;
+  while (pos < input.size()) {
+    const unsigned long long size = ZSTD_getFrameContentSize(input.data() + pos, input.size() - pos);
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR) return std::nullopt;
+    const size_t frame = ZSTD_findFrameCompressedSize(input.data() + pos, input.size() - pos);
+    if (ZSTD_isError(frame) || frame == 0) return std::nullopt;
+    if (size > UINT64_MAX - total) return std::nullopt;
+    total += size;
+    pos += frame;
+  }
+  return total;
+}
+
+// Where a block's decoded bytes go. Small outputs go to the thread's buffer,
+// which is reused from block to block and copied out at the output's exact
+// size. Large ones go to a buffer of the block's own, which becomes the
+// block: from the start when the frames declare a size of at least
+// kDirectOutput, else from the moment the output outgrows kScratchSize. The
+// thread's buffer thus never holds more than kScratchSize, and a block of
+// undeclared size needs at most one and a half times its size while it grows.
+class Output {
+ public:
+  static constexpr size_t kScratchSize = size_t{4} << 20;
+  static constexpr size_t kDirectOutput = size_t{1} << 20;
+
+  Output(Scratch& scratch, std::span<const uint8_t> input, size_t limit, size_t step)
+      : scratch_(scratch), cap_(limit > SIZE_MAX - step ? SIZE_MAX : limit + step) {
+    const std::optional<uint64_t> declared = declared_size(input);
+    if (declared && *declared >= kDirectOutput && *declared <= limit) {
+      own_.resize(static_cast<size_t>(*declared) + step);
+      in_own_ = true;
+    }
+  }
+
+  // Room for `step` bytes at `produced`; the `produced` bytes before it are
+  // kept. Precondition: produced + step <= the limit + step.
+  uint8_t* room(size_t produced, size_t step) {
+    if (!in_own_ && produced + step > kScratchSize) {
+      own_.resize(grown(0, produced, step));
+      std::copy(scratch_.begin(), scratch_.begin() + static_cast<ptrdiff_t>(produced), own_.begin());
+      in_own_ = true;
+    }
+    if (in_own_) {
+      if (own_.size() - produced < step) own_.resize(grown(own_.size(), produced, step));
+      return own_.data() + produced;
+    }
+    if (scratch_.size() - produced < step) scratch_.resize(std::min(kScratchSize, grown(scratch_.size(), produced, step)));
+    return scratch_.data() + produced;
+  }
+
+  // The first `produced` bytes, as a block that holds about its size.
+  std::vector<uint8_t> take(size_t produced) {
+    if (!in_own_) return std::vector<uint8_t>(scratch_.begin(), scratch_.begin() + static_cast<ptrdiff_t>(produced));
+    own_.resize(produced);
+    if (own_.capacity() - produced > produced / 8) own_.shrink_to_fit();
+    return std::move(own_);
+  }
+
+ private:
+  // Twice `size`, at least enough for `step` more bytes at `produced`, at
+  // most the cap.
+  size_t grown(size_t size, size_t produced, size_t step) const {
+    return std::min(cap_, std::max(produced + step, size > SIZE_MAX / 2 ? SIZE_MAX : 2 * size));
+  }
+
+  Scratch& scratch_;
+  std::vector<uint8_t> own_;
+  bool in_own_ = false;
+  const size_t cap_;  // the limit plus one step
+};
+
 // Decodes every frame of `input` with `ctx`, resetting the session (but not a
 // referenced dictionary) between frames, and stops once the output would
 // exceed `limit` bytes. The decoder is fed in steps of ZSTD_DStreamOutSize()
-// bytes of room, whatever room `scratch` has, so that what it answers depends
-// only on the input. The output is copied out at its exact size.
+// bytes of room, wherever the room lies, so that what it answers depends only
+// on the input.
 IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, Scratch& scratch, std::span<const uint8_t> input,
                                              IoErrorKind incomplete_kind, size_t limit) {
-  const size_t chunk = ZSTD_DStreamOutSize();
+  const size_t step = ZSTD_DStreamOutSize();
+  Output output(scratch, input, limit, step);
   size_t produced = 0;
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   bool frame_open = false;
   bool output_full = false;
   while (in.pos < in.size || output_full) {
-    if (scratch.size() - produced < chunk) scratch.resize(std::max(produced + chunk, 2 * scratch.size()));
-    ZSTD_outBuffer out{scratch.data() + produced, chunk, 0};
+    ZSTD_outBuffer out{output.room(produced, step), step, 0};
     const size_t ret = ZSTD_decompressStream(ctx, &out, &in);
     produced += out.pos;
     if (ZSTD_isError(ret)) return std::unexpected(library_error(ret));
@@ -152,7 +226,7 @@ IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, Scratch& scratch, s
     output_full = out.pos == out.size;
     if (ret == 0) {
       // A finished frame has been flushed whole, even when it filled the
-      // chunk exactly: go on only if input remains.
+      // step exactly: go on only if input remains.
       output_full = false;
       frame_open = false;
       ZSTD_DCtx_reset(ctx, ZSTD_reset_session_only);
@@ -163,7 +237,7 @@ IoResult<std::vector<uint8_t>> decode_frames(ZSTD_DCtx* ctx, Scratch& scratch, s
   if (frame_open || input.empty()) {
     return std::unexpected(IoError(incomplete_kind, "incomplete frame"));
   }
-  return std::vector<uint8_t>(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(produced));
+  return output.take(produced);
 }
 
 // Decodes `input` with the thread's context, referencing `dict` when given.
@@ -180,7 +254,6 @@ IoResult<std::vector<uint8_t>> decode_block(std::span<const uint8_t> input, cons
     result = decode_frames(ctx, decoder.scratch, input, incomplete_kind, limit);
   }
   kept.release(input, dict != nullptr);
-  if (decoder.scratch.capacity() > ThreadDecoder::kMaxRetainedScratch) Scratch().swap(decoder.scratch);
   return result;
 }
 

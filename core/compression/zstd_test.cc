@@ -332,5 +332,42 @@ TEST(ZstdTest, AnswersLikeAFreshDecoderOnDamagedFrames) {
   EXPECT_EQ(compared, 40000u);
 }
 
+// Outputs large enough to leave the thread's buffer, with and without a
+// declared size, come out whole, and beyond a limit fail as a fresh decoder
+// fails.
+TEST(ZstdTest, LargeOutputsWithAndWithoutADeclaredSize) {
+  Bytes input(5 << 20);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>((i * 31) % 253 + (i >> 16));
+  auto compress_undeclared = [](const Bytes& raw) {
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+    Bytes out(ZSTD_compressBound(raw.size()));
+    ZSTD_outBuffer o{out.data(), out.size(), 0};
+    ZSTD_inBuffer i{raw.data(), raw.size(), 0};
+    const size_t rest = ZSTD_compressStream2(cctx, &o, &i, ZSTD_e_end);
+    ZSTD_freeCCtx(cctx);
+    EXPECT_EQ(rest, 0u);
+    out.resize(o.pos);
+    return out;
+  };
+  const Bytes declared = compress(input);
+  const Bytes undeclared = compress_undeclared(input);
+  ASSERT_NE(ZSTD_getFrameContentSize(undeclared.data(), undeclared.size()), input.size());
+  for (const Bytes* frame : {&declared, &undeclared}) {
+    for (size_t limit : {zstd::kMaxDecompressedSize, input.size(), input.size() - 1, size_t{3} << 20}) {
+      SCOPED_TRACE(limit);
+      auto actual = zstd::decompress(*frame, limit);
+      auto expected = reference_decode(*frame, nullptr, limit);
+      ASSERT_EQ(actual.has_value(), expected.has_value());
+      if (expected) {
+        EXPECT_TRUE(*actual == input);
+        EXPECT_LE(actual->capacity() - actual->size(), actual->size() / 8);
+      } else {
+        EXPECT_EQ(actual.error(), expected.error());
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zelvar
