@@ -1,0 +1,200 @@
+#include "core/query/checked_cursor.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "core/structures/sstable/vint.h"
+
+namespace zelvar {
+namespace {
+
+using vint_detail::VintStatus;
+
+// Eight bytes with bit 7 clear everywhere are four (gap, term frequency)
+// pairs of one-byte varints, the common case by far. Their gaps sit in the
+// low byte of each 16-bit lane.
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+constexpr uint64_t kGapBytes = 0x00FF00FF00FF00FFull;
+// Added to the gap lanes, sets bit 7 of each lane exactly when its gap is not 0
+// (a gap is at most 127, so nothing carries into the next lane).
+constexpr uint64_t kGapNotZeroAdd = 0x007F007F007F007Full;
+constexpr uint64_t kGapNotZeroBits = 0x0080008000800080ull;
+// Multiplying the gap lanes by this leaves in lane k the sum of gaps 0 to k
+// (at most 4 x 127, so nothing carries either).
+constexpr uint64_t kPrefixSum = 0x0001000100010001ull;
+
+// The eight bytes at `p`, least significant first, in one load.
+uint64_t load_word(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+template <bool kStore>
+size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
+                    std::vector<uint32_t>* term_freqs) {
+  const SkipEntry& entry = list.skip_list[b];
+  const std::vector<uint8_t>& data = list.data;
+  if (entry.offset >= data.size()) return 0;
+  const uint8_t* p = data.data() + entry.offset;
+  const uint8_t* const end = data.data() + data.size();
+
+  uint64_t count = 0;
+  if (vint_detail::decode(&p, end, &count) != VintStatus::kOk) return 0;
+  // Every posting takes at least two bytes.
+  if (count == 0 || count > static_cast<uint64_t>(end - p) / 2) return 0;
+  uint32_t* out_docs = nullptr;
+  uint32_t* out_freqs = nullptr;
+  if constexpr (kStore) {
+    if (docs->size() < count) {
+      docs->resize(count);
+      term_freqs->resize(count);
+    }
+    out_docs = docs->data();
+    out_freqs = term_freqs->data();
+  }
+
+  // Documents are summed in 64 bits: the block is sound only if the last one
+  // stays below TERMINATED, and then no sum wrapped as a u32.
+  uint64_t doc = 0;
+  uint64_t i = 0;
+  for (;;) {
+    uint64_t value = 0;
+    uint64_t term_freq = 0;
+    if (vint_detail::decode(&p, end, &value) != VintStatus::kOk ||
+        vint_detail::decode(&p, end, &term_freq) != VintStatus::kOk) {
+      return 0;
+    }
+    // The decoder keeps the low 32 bits of the gap (of the document itself
+    // for the first posting) and of the term frequency.
+    const uint32_t gap = static_cast<uint32_t>(value);
+    if (i > 0 && gap == 0) return 0;
+    doc += gap;
+    if (doc >= TERMINATED) return 0;
+    if constexpr (kStore) {
+      out_docs[i] = static_cast<uint32_t>(doc);
+      out_freqs[i] = static_cast<uint32_t>(term_freq);
+    }
+    if (i == 0 && b > 0 && doc <= list.skip_list[b - 1].last_doc) return 0;
+    if (++i == count) break;
+
+    // Then as many runs of four one-byte pairs as follow.
+    const uint8_t* q = p;
+    uint64_t k = i;
+    const uint64_t words = std::min<uint64_t>((count - k) / 4, static_cast<uint64_t>(end - q) / 8);
+    for (uint64_t w = 0; w < words; ++w) {
+      const uint64_t word = load_word(q);
+      if ((word & kHighBits) != 0) break;
+      const uint64_t gaps = word & kGapBytes;
+      if (((gaps + kGapNotZeroAdd) & kGapNotZeroBits) != kGapNotZeroBits) return 0;
+      const uint64_t sums = gaps * kPrefixSum;
+      if constexpr (kStore) {
+        out_docs[k] = static_cast<uint32_t>(doc + (sums & 0xFFFF));
+        out_docs[k + 1] = static_cast<uint32_t>(doc + ((sums >> 16) & 0xFFFF));
+        out_docs[k + 2] = static_cast<uint32_t>(doc + ((sums >> 32) & 0xFFFF));
+        out_docs[k + 3] = static_cast<uint32_t>(doc + (sums >> 48));
+        out_freqs[k] = static_cast<uint32_t>((word >> 8) & 0xFF);
+        out_freqs[k + 1] = static_cast<uint32_t>((word >> 24) & 0xFF);
+        out_freqs[k + 2] = static_cast<uint32_t>((word >> 40) & 0xFF);
+        out_freqs[k + 3] = static_cast<uint32_t>(word >> 56);
+      }
+      doc += sums >> 48;
+      q += 8;
+      k += 4;
+    }
+    p = q;
+    i = k;
+    if (i == count) break;
+  }
+  if (doc >= TERMINATED || doc != entry.last_doc) return 0;
+  return static_cast<size_t>(count);
+}
+
+}  // namespace
+
+size_t decode_sound_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
+                          std::vector<uint32_t>* term_freqs) {
+  if (docs == nullptr || term_freqs == nullptr) return decode_block<false>(list, b, nullptr, nullptr);
+  return decode_block<true>(list, b, docs, term_freqs);
+}
+
+CheckedCursor::CheckedCursor(const BlockPostingList& list) : list_(&list) {
+  const auto& skips = list.skip_list;
+  if (skips.empty()) return;
+  // Seeks binary-search the skip entries, so their order is checked first.
+  for (size_t b = 1; b < skips.size(); ++b) {
+    if (skips[b - 1].last_doc >= skips[b].last_doc) {
+      damaged_ = true;
+      return;
+    }
+  }
+  load(0);
+}
+
+std::span<const uint32_t> CheckedCursor::rest_of_block_docs() const {
+  if (doc_ == TERMINATED) return {};
+  return std::span<const uint32_t>(docs_).subspan(pos_, len_ - pos_);
+}
+
+std::span<const uint32_t> CheckedCursor::rest_of_block_term_freqs() const {
+  if (doc_ == TERMINATED) return {};
+  return std::span<const uint32_t>(term_freqs_).subspan(pos_, len_ - pos_);
+}
+
+uint32_t CheckedCursor::next_block() {
+  load(block_ + 1);
+  return doc_;
+}
+
+uint32_t CheckedCursor::seek_forward(uint32_t target) {
+  // The first later block that reaches `target`; the blocks passed over are
+  // checked all the same.
+  const auto& skips = list_->skip_list;
+  const auto later =
+      std::partition_point(skips.begin() + static_cast<ptrdiff_t>(block_) + 1, skips.end(),
+                           [target](const SkipEntry& e) { return e.last_doc < target; });
+  const size_t next = static_cast<size_t>(later - skips.begin());
+  for (size_t b = checked_; b < std::min(next, skips.size()); ++b) {
+    if (decode_sound_block(*list_, b, nullptr, nullptr) == 0) {
+      damaged_ = true;
+      doc_ = TERMINATED;
+      return doc_;
+    }
+    checked_ = b + 1;
+  }
+  if (!load(next)) return doc_;
+  return seek(target);
+}
+
+bool CheckedCursor::check_rest() {
+  const size_t blocks = list_->skip_list.size();
+  while (!damaged_ && checked_ < blocks) {
+    if (decode_sound_block(*list_, checked_, nullptr, nullptr) == 0) {
+      damaged_ = true;
+      doc_ = TERMINATED;
+    } else {
+      ++checked_;
+    }
+  }
+  return !damaged_;
+}
+
+bool CheckedCursor::load(size_t b) {
+  doc_ = TERMINATED;
+  if (damaged_ || b >= list_->skip_list.size()) return false;
+  len_ = decode_sound_block(*list_, b, &docs_, &term_freqs_);
+  block_ = b;
+  pos_ = 0;
+  if (len_ == 0) {
+    damaged_ = true;
+    return false;
+  }
+  checked_ = std::max(checked_, b + 1);
+  block_last_ = docs_[len_ - 1];
+  doc_ = docs_[0];
+  return true;
+}
+
+}  // namespace zelvar
