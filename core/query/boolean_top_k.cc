@@ -137,9 +137,11 @@ class PrunedSearch {
   void offer(uint32_t doc) {
     const bool full = top_.full();
     const float threshold = full ? top_.weakest_score() : 0.0f;
-    if (full) {
-      float bound = 0.0f;
-      for (const ScoredClause& c : must_) bound += c.score();
+    // Both sums start with the must clauses, which all match.
+    float must_sum = 0.0f;
+    for (const ScoredClause& c : must_) must_sum += c.score();
+    if (full && !should_.empty()) {
+      float bound = must_sum;
       for (const ScoredClause& c : should_) {
         if (!c.driving) {
           bound += c.max_score;
@@ -149,8 +151,7 @@ class PrunedSearch {
       }
       if (!(bound > threshold)) return;
     }
-    float score = 0.0f;
-    for (const ScoredClause& c : must_) score += c.score();
+    float score = must_sum;
     for (ScoredClause& c : should_) {
       if (c.cursor.seek(doc) == doc) score += c.score();
     }
