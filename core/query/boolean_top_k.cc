@@ -23,7 +23,7 @@ struct ScoredClause {
   // Should clauses only: sought to every candidate document, which one of
   // the driving clauses must then hold; the other should clauses are sought
   // only to the documents that get scored.
-  bool driving = true;
+  bool driving = false;
   // Should clauses only: among those whose bounds together (with the must
   // clauses' bounds) cannot lift a document above the threshold.
   bool passive = false;
@@ -91,11 +91,18 @@ class PrunedSearch {
       offer(doc);
       target = doc + 1;  // doc is below TERMINATED
     }
-    bool sound = true;
-    for (ScoredClause& c : must_) sound = c.cursor.check_rest() && sound;
-    for (ScoredClause& c : should_) sound = c.cursor.check_rest() && sound;
-    for (CheckedCursor& c : must_not_) sound = c.check_rest() && sound;
-    return sound;
+    // The hits stand only if every block of every list is sound, also those
+    // the walk passed over or never reached.
+    for (ScoredClause& c : must_) {
+      if (!c.cursor.check_rest()) return false;
+    }
+    for (ScoredClause& c : should_) {
+      if (!c.cursor.check_rest()) return false;
+    }
+    for (CheckedCursor& c : must_not_) {
+      if (!c.check_rest()) return false;
+    }
+    return true;
   }
 
   std::vector<SearchResult> results() && { return std::move(top_).into_sorted_results(); }

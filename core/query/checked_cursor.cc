@@ -156,7 +156,7 @@ uint32_t CheckedCursor::seek_forward(uint32_t target) {
       std::partition_point(skips.begin() + static_cast<ptrdiff_t>(block_) + 1, skips.end(),
                            [target](const SkipEntry& e) { return e.last_doc < target; });
   const size_t next = static_cast<size_t>(later - skips.begin());
-  for (size_t b = checked_; b < std::min(next, skips.size()); ++b) {
+  for (size_t b = checked_; b < next; ++b) {
     if (decode_sound_block(*list_, b, nullptr, nullptr) == 0) {
       damaged_ = true;
       doc_ = TERMINATED;
