@@ -20,6 +20,7 @@ struct ScoredClause {
   CheckedCursor cursor;
   const TermWeight* weight;
   float max_score;  // at or above every score of the clause
+  size_t blocks;    // the number of blocks of its list
   // Should clauses only: sought to every candidate document, which one of
   // the driving clauses must then hold; the other should clauses are sought
   // only to the documents that get scored.
@@ -37,12 +38,14 @@ class PrunedSearch {
  public:
   PrunedSearch(const TermClauses& clauses, size_t limit) : top_(limit) {
     for (const TermClause& c : clauses.must) {
-      must_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score()});
+      must_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score(),
+                       c.postings->skip_list.size()});
     }
     for (const TermClause& c : clauses.should) {
       // An absent term never matches and adds nothing: the clause drops out.
       if (!c.postings.has_value()) continue;
-      should_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score()});
+      should_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score(),
+                         c.postings->skip_list.size()});
     }
     for (const TermClause& c : clauses.must_not) {
       if (c.postings.has_value()) must_not_.emplace_back(*c.postings);
@@ -51,9 +54,8 @@ class PrunedSearch {
     // order whatever the walk's.
     must_order_.resize(must_.size());
     std::iota(must_order_.begin(), must_order_.end(), size_t{0});
-    std::stable_sort(must_order_.begin(), must_order_.end(), [&](size_t a, size_t b) {
-      return clauses.must[a].postings->skip_list.size() < clauses.must[b].postings->skip_list.size();
-    });
+    std::stable_sort(must_order_.begin(), must_order_.end(),
+                     [&](size_t a, size_t b) { return must_[a].blocks < must_[b].blocks; });
     by_max_score_.resize(should_.size());
     std::iota(by_max_score_.begin(), by_max_score_.end(), size_t{0});
     std::stable_sort(by_max_score_.begin(), by_max_score_.end(),
@@ -68,8 +70,8 @@ class PrunedSearch {
   bool run() {
     uint32_t target = 0;  // every document below it has been dealt with
     while (!done_ && target != TERMINATED) {
-      if (ScoredClause* driver = single_driver()) {
-        target = walk_single(*driver, target);
+      if (ScoredClause* lead = lead_clause()) {
+        target = walk_lead(*lead, target);
         continue;
       }
       uint32_t doc;
@@ -170,66 +172,123 @@ class PrunedSearch {
     if (top_.full() && (!full || top_.weakest_score() != threshold)) repartition();
   }
 
-  // The clause whose list alone brings up the candidates, once the collector
-  // is full: the only must clause while no should clause drives, or, without
-  // must clauses, the only driving should clause whose list goes on.
-  ScoredClause* single_driver() {
+  // Once the collector is full, the clause whose postings bring up the
+  // candidates one by one: without must clauses, the only driving should
+  // clause whose list goes on; with them, the must clause with the shortest
+  // list, or the only driving should clause if its list is shorter still.
+  ScoredClause* lead_clause() {
     if (!top_.full()) return nullptr;
-    if (!must_.empty()) return must_.size() == 1 && !any_driving_ ? &must_[0] : nullptr;
-    ScoredClause* driver = nullptr;
+    ScoredClause* lead = must_.empty() ? nullptr : &must_[must_order_[0]];
+    ScoredClause* driving = nullptr;
     for (ScoredClause& c : should_) {
       if (!c.driving || c.cursor.doc() == TERMINATED) continue;
-      if (driver != nullptr) return nullptr;
-      driver = &c;
+      if (driving != nullptr) return lead;
+      driving = &c;
     }
-    return driver;
+    if (lead == nullptr || (driving != nullptr && driving->blocks < lead->blocks)) return driving;
+    return lead;
   }
 
-  // The bound of a document on which `driver` scores `score`: the sum in
-  // clause order, with every other clause that may still match at its bound.
-  float bound_with(const ScoredClause& driver, float score) const {
+  // The bound of a document on which `lead` scores `score`: the sum in clause
+  // order, with every other clause at its bound, but for should clauses whose
+  // lists have ended. It holds for as long as the lead does, since lists that
+  // have ended stay so.
+  float bound_with(const ScoredClause& lead, float score) const {
     float sum = 0.0f;
-    for (const ScoredClause& c : must_) sum += &c == &driver ? score : c.max_score;
+    for (const ScoredClause& c : must_) sum += &c == &lead ? score : c.max_score;
     for (const ScoredClause& c : should_) {
-      if (&c == &driver) {
+      if (&c == &lead) {
         sum += score;
-      } else if (!c.driving) {
+      } else if (c.cursor.doc() != TERMINATED) {
         sum += c.max_score;
       }
     }
     return sum;
   }
 
-  // Offers the single driver's documents from `target` on, block by block,
-  // passing over every posting whose term frequency cannot lift its bound
-  // above the threshold. Returns the next target: past the document that
-  // raised the threshold, or TERMINATED at the end of the driver's list.
-  uint32_t walk_single(ScoredClause& driver, uint32_t target) {
-    CheckedCursor& cursor = driver.cursor;
+  // `doc` when every must list and, if should clauses drive, a driving list
+  // hold it (the lead among them); else the next document that could match,
+  // or TERMINATED.
+  uint32_t agree(const ScoredClause& lead, uint32_t doc) {
+    for (ScoredClause& c : must_) {
+      if (&c == &lead) continue;
+      const uint32_t other = c.cursor.seek(doc);
+      if (other != doc) return other;
+    }
+    if (!must_.empty() && any_driving_ && !lead.driving) return lowest_driving(doc);
+    return doc;
+  }
+
+  // Walks the lead's postings from `target` on, block by block, passing over
+  // every posting whose term frequency cannot lift its bound above the
+  // threshold and every document the other clauses rule out, and offers the
+  // rest. Returns the next target: past the document that raised the
+  // threshold, or TERMINATED at the end.
+  uint32_t walk_lead(ScoredClause& lead, uint32_t target) {
+    CheckedCursor& cursor = lead.cursor;
     cursor.seek(target);
     const float threshold = top_.weakest_score();
-    // Bit tf set: a posting with term frequency tf may pass.
-    uint64_t may_pass = 0;
-    for (uint32_t tf = 0; tf < 64; ++tf) {
-      if (bound_with(driver, driver.weight->score(tf)) > threshold) may_pass |= uint64_t{1} << tf;
+    // Bit tf of `pass`: whether a posting with term frequency tf may pass,
+    // worked out on first need (bit tf of `known`), and kept while the lead
+    // and the threshold stay.
+    if (&lead != pass_lead_ || threshold != pass_threshold_) {
+      pass_lead_ = &lead;
+      pass_threshold_ = threshold;
+      pass_known_ = 0;
+      pass_ = 0;
     }
-    for (;;) {
+    uint64_t known = pass_known_;
+    uint64_t pass = pass_;
+    uint32_t next = TERMINATED;
+    for (bool walking = true; walking;) {
       const std::span<const uint32_t> docs = cursor.rest_of_block_docs();
       const std::span<const uint32_t> term_freqs = cursor.rest_of_block_term_freqs();
-      if (docs.empty()) return TERMINATED;
+      const size_t n = docs.size();
+      if (n == 0) break;
       size_t moved = 0;  // the cursor stands on docs[moved]
-      for (size_t i = 0; i < docs.size(); ++i) {
+      size_t i = 0;
+      for (;;) {
+        // Pass over the postings already known not to pass.
+        const uint64_t fail = known & ~pass;
+        while (i < n && term_freqs[i] < 64 && ((fail >> term_freqs[i]) & 1) != 0) ++i;
+        if (i == n) {
+          cursor.next_block();
+          break;
+        }
         const uint32_t tf = term_freqs[i];
-        const bool pass = tf < 64 ? ((may_pass >> tf) & 1) != 0
-                                  : bound_with(driver, driver.weight->score(tf)) > threshold;
-        if (!pass) continue;
+        const bool passes = bound_with(lead, lead.weight->score(tf)) > threshold;
+        if (tf < 64) {
+          known |= uint64_t{1} << tf;
+          if (passes) pass |= uint64_t{1} << tf;
+        }
+        if (!passes) {
+          ++i;
+          continue;
+        }
         cursor.skip_in_block(i - moved);
         moved = i;
-        offer(docs[i]);
-        if (done_ || top_.weakest_score() != threshold) return docs[i] + 1;
+        const uint32_t doc = docs[i];
+        const uint32_t agreed = agree(lead, doc);
+        if (agreed == doc) {
+          offer(doc);
+          if (done_ || top_.weakest_score() != threshold) {
+            next = doc + 1;  // doc is below TERMINATED
+            walking = false;
+            break;
+          }
+          ++i;
+        } else if (agreed <= docs.back()) {
+          while (docs[i] < agreed) ++i;
+        } else {
+          // Past this block (or TERMINATED): the cursor goes there itself.
+          cursor.seek(agreed);
+          break;
+        }
       }
-      cursor.next_block();
     }
+    pass_known_ = known;
+    pass_ = pass;
+    return next;
   }
 
   // The f32 sum of the score bounds of the must clauses and of the passive
@@ -275,6 +334,12 @@ class PrunedSearch {
   size_t passive_count_ = 0;           // the first ones of by_max_score_
   bool any_driving_ = false;           // with must clauses: whether a should clause drives
   bool done_ = false;
+  // may_pass(): for which lead and threshold pass_ holds, and which of its
+  // bits are known.
+  const ScoredClause* pass_lead_ = nullptr;
+  float pass_threshold_ = 0.0f;
+  uint64_t pass_known_ = 0;
+  uint64_t pass_ = 0;
 };
 
 // What the generic search does: the BooleanScorer over the clauses' scorers.

@@ -15,6 +15,10 @@
 //     clauses whose bounds together cannot lift a document above t stop
 //     driving the walk: they are only sought to the documents that the others
 //     bring up. When no document can pass t any more, the walk ends early.
+//   - one list leads the walk (the shortest must list, or the only driving
+//     should list): its postings are passed over on their term frequency
+//     alone while that frequency, with every other clause at its bound,
+//     cannot pass t, and the other lists are sought only for the rest;
 //   - must-not clauses are sought only for documents about to enter.
 //
 // The cursors trust the lists to be what the posting format promises:
