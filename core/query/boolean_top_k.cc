@@ -32,19 +32,53 @@ struct ScoredClause {
   float score() const { return weight->score(cursor.term_freq()); }
 };
 
-// The pruned walk, over clauses whose every must list has postings and whose
-// every must and should weight has a score bound.
+// The score bounds of the must and the should clauses, in clause order.
+struct ClauseBounds {
+  std::vector<float> must;
+  std::vector<float> should;  // 0 for an absent term
+};
+
+// The bounds of the clauses' scores, each from the largest term frequency of
+// its list, when every list is sound and every must and should weight has
+// bounded scores; nullopt otherwise. Every list is read in full here, so that
+// the walk may pass over any part of any list.
+std::optional<ClauseBounds> clause_bounds(const TermClauses& clauses) {
+  auto bounds = [](const std::vector<TermClause>& list, std::vector<float>* out) {
+    for (const TermClause& c : list) {
+      std::optional<uint32_t> max_tf = 0;
+      if (c.postings.has_value()) max_tf = check_postings(*c.postings);
+      if (!max_tf.has_value()) return false;
+      if (out == nullptr) continue;
+      const std::optional<float> bound = c.weight.max_score(*max_tf);
+      if (!bound.has_value()) return false;
+      out->push_back(*bound);
+    }
+    return true;
+  };
+  ClauseBounds out;
+  if (!bounds(clauses.must, &out.must) || !bounds(clauses.should, &out.should) ||
+      !bounds(clauses.must_not, nullptr)) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+// The pruned walk, over sound lists, every must list with postings, and
+// bounded weights.
 class PrunedSearch {
  public:
-  PrunedSearch(const TermClauses& clauses, size_t limit) : top_(limit) {
-    for (const TermClause& c : clauses.must) {
-      must_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score(),
+  PrunedSearch(const TermClauses& clauses, const ClauseBounds& bounds, size_t limit)
+      : top_(limit) {
+    for (size_t i = 0; i < clauses.must.size(); ++i) {
+      const TermClause& c = clauses.must[i];
+      must_.push_back({CheckedCursor(*c.postings), &c.weight, bounds.must[i],
                        c.postings->skip_list.size()});
     }
-    for (const TermClause& c : clauses.should) {
+    for (size_t i = 0; i < clauses.should.size(); ++i) {
+      const TermClause& c = clauses.should[i];
       // An absent term never matches and adds nothing: the clause drops out.
       if (!c.postings.has_value()) continue;
-      should_.push_back({CheckedCursor(*c.postings), &c.weight, *c.weight.max_score(),
+      should_.push_back({CheckedCursor(*c.postings), &c.weight, bounds.should[i],
                          c.postings->skip_list.size()});
     }
     for (const TermClause& c : clauses.must_not) {
@@ -65,9 +99,8 @@ class PrunedSearch {
     for (ScoredClause& c : should_) c.driving = must_.empty();
   }
 
-  // Walks the lists; false when one of them turns out damaged, and then the
-  // collected hits mean nothing.
-  bool run() {
+  // Walks the lists, collecting the hits.
+  void run() {
     uint32_t target = 0;  // every document below it has been dealt with
     while (!done_ && target != TERMINATED) {
       if (ScoredClause* lead = lead_clause()) {
@@ -93,18 +126,6 @@ class PrunedSearch {
       offer(doc);
       target = doc + 1;  // doc is below TERMINATED
     }
-    // The hits stand only if every block of every list is sound, also those
-    // the walk passed over or never reached.
-    for (ScoredClause& c : must_) {
-      if (!c.cursor.check_rest()) return false;
-    }
-    for (ScoredClause& c : should_) {
-      if (!c.cursor.check_rest()) return false;
-    }
-    for (CheckedCursor& c : must_not_) {
-      if (!c.check_rest()) return false;
-    }
-    return true;
   }
 
   std::vector<SearchResult> results() && { return std::move(top_).into_sorted_results(); }
@@ -407,18 +428,12 @@ std::vector<SearchResult> top_k_term_clauses(TermClauses clauses, size_t limit, 
         return !c.postings.has_value() || c.postings->skip_list.empty();
       });
   if (!nothing) {
-    const auto bounded = [](const TermClause& c) { return c.weight.max_score().has_value(); };
-    bool pruned = false;
-    if (std::all_of(clauses.must.begin(), clauses.must.end(), bounded) &&
-        std::all_of(clauses.should.begin(), clauses.should.end(), bounded)) {
-      PrunedSearch search(clauses, limit);
-      if (search.run()) {
-        hits = std::move(search).results();
-        pruned = true;
-        taken = TopKPath::kPruned;
-      }
-    }
-    if (!pruned) {
+    if (const std::optional<ClauseBounds> bounds = clause_bounds(clauses)) {
+      PrunedSearch search(clauses, *bounds, limit);
+      search.run();
+      hits = std::move(search).results();
+      taken = TopKPath::kPruned;
+    } else {
       hits = reference_top_k(std::move(clauses), limit);
       taken = TopKPath::kReference;
     }

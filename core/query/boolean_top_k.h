@@ -10,26 +10,27 @@
 //   - once the collector is full with weakest score t, a document is scored
 //     only if the best sum it could reach is above t. That bound is the same
 //     sum in the same order, with each clause not yet looked at replaced by
-//     the most its term can score (TermWeight::max_score). Rounded f32
-//     addition is monotone, so the bound is never below the true sum. Should
-//     clauses whose bounds together cannot lift a document above t stop
-//     driving the walk: they are only sought to the documents that the others
-//     bring up. When no document can pass t any more, the walk ends early.
+//     the most its term scores in the segment: the score of the largest term
+//     frequency in its list (TermWeight::max_score). Rounded f32 addition is
+//     monotone, so the bound is never below the true sum. Should clauses
+//     whose bounds together cannot lift a document above t stop driving the
+//     walk: they are only sought to the documents that the others bring up.
+//     When no document can pass t any more, the walk ends early;
 //   - one list leads the walk (the shortest must list, or the only driving
 //     should list): its postings are passed over on their term frequency
 //     alone while that frequency, with every other clause at its bound,
 //     cannot pass t, and the other lists are sought only for the rest;
 //   - must-not clauses are sought only for documents about to enter.
 //
-// The cursors trust the lists to be what the posting format promises:
+// The walk trusts the lists to be what the posting format promises:
 // documents ascending within and across blocks, every block as its skip entry
-// describes it. A damaged file may break that, and the BooleanScorer's answer
-// on such data is defined by the exact walk it makes, which the pruned walk
-// does not retrace. So every block of every list is checked, those the pruned
-// walk skips included, and if any fails the search is run again by the
-// BooleanScorer over the same lists. So is a query whose weights allow
-// negative or NaN scores (see TermWeight::max_score), which the bound does not
-// cover.
+// describes it (checked_cursor.h). A damaged file may break that, and the
+// BooleanScorer's answer on such data is defined by the exact walk it makes,
+// which the pruned walk does not retrace. So every block of every list is
+// checked first (the same pass finds each list's largest term frequency), and
+// if any fails the search is run by the BooleanScorer over the same lists.
+// So is a query whose weights allow negative or NaN scores (see
+// TermWeight::max_score), which the bounds do not cover.
 //
 // Thread safety: functions over values the caller owns; the reader is only
 // read.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "core/structures/sstable/vint.h"
 
@@ -32,9 +33,21 @@ uint64_t load_word(const uint8_t* p) {
   return word;
 }
 
+// Lane-wise maximum of two words of four 16-bit lanes, each lane below 0x8000.
+uint64_t lane_max(uint64_t a, uint64_t b) {
+  constexpr uint64_t kLaneTops = 0x8000800080008000ull;
+  // A lane's top bit survives the subtraction exactly when a >= b there.
+  const uint64_t a_wins = (((a | kLaneTops) - b) & kLaneTops) >> 15;
+  const uint64_t mask = a_wins * 0xFFFF;
+  return (a & mask) | (b & ~mask);
+}
+
+// Decodes block b when it is sound: with kStore into `docs` and `term_freqs`,
+// else only raising *max_tf to the block's largest term frequency. Returns
+// the number of postings, or 0 when the block is not sound.
 template <bool kStore>
 size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
-                    std::vector<uint32_t>* term_freqs) {
+                    std::vector<uint32_t>* term_freqs, uint32_t* max_tf) {
   const SkipEntry& entry = list.skip_list[b];
   const std::vector<uint8_t>& data = list.data;
   if (entry.offset >= data.size()) return 0;
@@ -60,6 +73,8 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   // stays below TERMINATED, and then no sum wrapped as a u32.
   uint64_t doc = 0;
   uint64_t i = 0;
+  uint32_t largest = 0;     // the largest term frequency of the single pairs
+  uint64_t run_largest = 0; // lane-wise, of the runs of one-byte pairs
   for (;;) {
     uint64_t value = 0;
     uint64_t term_freq = 0;
@@ -76,6 +91,8 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
     if constexpr (kStore) {
       out_docs[i] = static_cast<uint32_t>(doc);
       out_freqs[i] = static_cast<uint32_t>(term_freq);
+    } else {
+      largest = std::max(largest, static_cast<uint32_t>(term_freq));
     }
     if (i == 0 && b > 0 && doc <= list.skip_list[b - 1].last_doc) return 0;
     if (++i == count) break;
@@ -99,6 +116,8 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
         out_freqs[k + 1] = static_cast<uint32_t>((word >> 24) & 0xFF);
         out_freqs[k + 2] = static_cast<uint32_t>((word >> 40) & 0xFF);
         out_freqs[k + 3] = static_cast<uint32_t>(word >> 56);
+      } else {
+        run_largest = lane_max((word >> 8) & kGapBytes, run_largest);
       }
       doc += sums >> 48;
       q += 8;
@@ -109,29 +128,35 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
     if (i == count) break;
   }
   if (doc >= TERMINATED || doc != entry.last_doc) return 0;
+  if constexpr (!kStore) {
+    for (int lane = 0; lane < 4; ++lane) {
+      largest = std::max(largest, static_cast<uint32_t>((run_largest >> (16 * lane)) & 0xFFFF));
+    }
+    *max_tf = std::max(*max_tf, largest);
+  }
   return static_cast<size_t>(count);
 }
 
 }  // namespace
 
-size_t decode_sound_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
-                          std::vector<uint32_t>* term_freqs) {
-  if (docs == nullptr || term_freqs == nullptr) return decode_block<false>(list, b, nullptr, nullptr);
-  return decode_block<true>(list, b, docs, term_freqs);
+std::optional<uint32_t> check_postings(const BlockPostingList& list) {
+  uint32_t max_tf = 0;
+  for (size_t b = 0; b < list.skip_list.size(); ++b) {
+    if (decode_block<false>(list, b, nullptr, nullptr, &max_tf) == 0) return std::nullopt;
+  }
+  return max_tf;
 }
 
-CheckedCursor::CheckedCursor(const BlockPostingList& list) : list_(&list) {
-  const auto& skips = list.skip_list;
-  if (skips.empty()) return;
-  // Seeks binary-search the skip entries, so their order is checked first.
-  for (size_t b = 1; b < skips.size(); ++b) {
-    if (skips[b - 1].last_doc >= skips[b].last_doc) {
-      damaged_ = true;
-      return;
-    }
+size_t decode_sound_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
+                          std::vector<uint32_t>* term_freqs) {
+  if (docs == nullptr || term_freqs == nullptr) {
+    uint32_t max_tf = 0;
+    return decode_block<false>(list, b, nullptr, nullptr, &max_tf);
   }
-  load(0);
+  return decode_block<true>(list, b, docs, term_freqs, nullptr);
 }
+
+CheckedCursor::CheckedCursor(const BlockPostingList& list) : list_(&list) { load(0); }
 
 std::span<const uint32_t> CheckedCursor::rest_of_block_docs() const {
   if (doc_ == TERMINATED) return {};
@@ -149,49 +174,36 @@ uint32_t CheckedCursor::next_block() {
 }
 
 uint32_t CheckedCursor::seek_forward(uint32_t target) {
-  // The first later block that reaches `target`; the blocks passed over are
-  // checked all the same.
+  // The first later block whose last document reaches `target`, by binary
+  // search (which stays in bounds whatever order the entries are in).
   const auto& skips = list_->skip_list;
-  const auto later =
-      std::partition_point(skips.begin() + static_cast<ptrdiff_t>(block_) + 1, skips.end(),
-                           [target](const SkipEntry& e) { return e.last_doc < target; });
-  const size_t next = static_cast<size_t>(later - skips.begin());
-  for (size_t b = checked_; b < next; ++b) {
-    if (decode_sound_block(*list_, b, nullptr, nullptr) == 0) {
-      damaged_ = true;
-      doc_ = TERMINATED;
-      return doc_;
-    }
-    checked_ = b + 1;
-  }
-  if (!load(next)) return doc_;
-  return seek(target);
-}
-
-bool CheckedCursor::check_rest() {
-  const size_t blocks = list_->skip_list.size();
-  while (!damaged_ && checked_ < blocks) {
-    if (decode_sound_block(*list_, checked_, nullptr, nullptr) == 0) {
-      damaged_ = true;
-      doc_ = TERMINATED;
+  size_t lo = block_ + 1;
+  size_t hi = skips.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (skips[mid].last_doc < target) {
+      lo = mid + 1;
     } else {
-      ++checked_;
+      hi = mid;
     }
   }
-  return !damaged_;
+  if (!load(lo)) return doc_;
+  return seek(target);
 }
 
 bool CheckedCursor::load(size_t b) {
   doc_ = TERMINATED;
-  if (damaged_ || b >= list_->skip_list.size()) return false;
+  if (ended_ || b >= list_->skip_list.size()) {
+    ended_ = true;
+    return false;
+  }
   len_ = decode_sound_block(*list_, b, &docs_, &term_freqs_);
   block_ = b;
   pos_ = 0;
   if (len_ == 0) {
-    damaged_ = true;
+    ended_ = true;
     return false;
   }
-  checked_ = std::max(checked_, b + 1);
   block_last_ = docs_[len_ - 1];
   doc_ = docs_[0];
   return true;

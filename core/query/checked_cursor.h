@@ -1,26 +1,25 @@
-// A cursor over one block posting list that checks every block it decodes.
+// Sound block posting lists, and a cursor over them.
 //
 // A block is sound when it decodes in full (every declared posting, each
 // varint well formed) to at least one posting, its documents ascend strictly
 // below TERMINATED, its last document is its skip entry's last document, and
-// its first is above the previous entry's last document. A sound block decodes
-// to exactly the postings BlockPostingIterator::load_block gives, and a list
-// of sound blocks is a plain ascending set of documents, on which a
-// TermScorer behaves as the ideal cursor it models.
+// its first is above the previous entry's last document. A list is sound when
+// every block is. A sound block decodes to exactly the postings
+// BlockPostingIterator::load_block gives, and a sound list is a plain
+// ascending set of documents, on which a TermScorer behaves as the ideal
+// cursor it models.
 //
-// The cursor decodes blocks in order and checks each, also those a seek
-// passes over, so every block up to the current one is known sound;
-// check_rest() checks the others. Once a check fails the cursor is damaged
-// and answers TERMINATED for good. Anything not sound counts as damaged,
-// including blocks that load_block would decode to a valid list by dropping
-// postings: only the verdict "sound" has to be exact.
+// Anything else counts as unsound, including blocks that load_block would
+// decode to a valid list by dropping postings: only the verdict "sound" has
+// to be exact.
 //
-// Thread safety: a cursor belongs to one thread. It borrows its list, which
-// must outlive it.
+// Thread safety: functions over values the caller owns; a cursor belongs to
+// one thread and borrows its list, which must outlive it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,10 +28,26 @@
 
 namespace zelvar {
 
+// The largest term frequency of `list` when the list is sound (0 for a list
+// without blocks), else nullopt. Reads every block once; runs of one-byte
+// postings are checked four at a time.
+std::optional<uint32_t> check_postings(const BlockPostingList& list);
+
+// The number of postings of block b of `list` when the block is sound, else
+// 0. When it is sound and `docs` and `term_freqs` are given, they receive its
+// postings (grown to hold them, never beyond what the list's bytes can hold).
+// Requires b < list.skip_list.size().
+size_t decode_sound_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
+                          std::vector<uint32_t>* term_freqs);
+
+// A cursor over a list that check_postings() found sound, decoding one block
+// at a time. Over any other list it stays within the list's bytes and comes
+// to its end (at the latest at the first unsound block it decodes), but the
+// documents it gives mean nothing.
 class CheckedCursor {
  public:
   // Positioned on the list's first posting (TERMINATED for a list without
-  // blocks, or when block 0 or the order of the skip entries is damaged).
+  // blocks).
   explicit CheckedCursor(const BlockPostingList& list);
 
   CheckedCursor(const CheckedCursor&) = delete;
@@ -74,36 +89,23 @@ class CheckedCursor {
   // Moves to the next block's first posting and returns it, or TERMINATED.
   uint32_t next_block();
 
-  // Checks every block not checked yet; whether the whole list is sound.
-  // The position does not change, unless damage is found.
-  bool check_rest();
-  bool damaged() const { return damaged_; }
-
  private:
   // seek() to a target beyond the current block.
   uint32_t seek_forward(uint32_t target);
-  // Decodes and checks block b, which becomes current with the cursor on its
-  // first posting; false, with the cursor at its end, when b is past the last
-  // block or not sound.
+  // Decodes block b, which becomes current with the cursor on its first
+  // posting; false, with the cursor at its end for good, when b is past the
+  // last block or not sound.
   bool load(size_t b);
 
   const BlockPostingList* list_;
-  std::vector<uint32_t> docs_;        // the current block: the first len_ entries
+  std::vector<uint32_t> docs_;  // the current block: the first len_ entries
   std::vector<uint32_t> term_freqs_;
   size_t len_ = 0;
   size_t pos_ = 0;
-  size_t block_ = 0;    // the current block; every block up to it is sound
-  uint32_t block_last_ = 0;  // its last document
-  size_t checked_ = 0;  // blocks [0, checked_) are known sound
+  size_t block_ = 0;
+  uint32_t block_last_ = 0;  // the current block's last document
   uint32_t doc_ = TERMINATED;
-  bool damaged_ = false;
+  bool ended_ = false;
 };
-
-// The number of postings of block b of `list` when the block is sound, else
-// 0. When it is sound and `docs` and `term_freqs` are given, they receive its
-// postings (grown to hold them, never beyond what the list's bytes can hold).
-// Requires b < list.skip_list.size().
-size_t decode_sound_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
-                          std::vector<uint32_t>* term_freqs);
 
 }  // namespace zelvar

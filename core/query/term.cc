@@ -172,6 +172,12 @@ std::optional<float> TermWeight::max_score() const {
   return ratio_bound * idf_;
 }
 
+std::optional<float> TermWeight::max_score(uint32_t max_tf) const {
+  if (max_tf >= kCachedScores) return max_score();
+  if (!(idf_ >= 0.0f) || !std::isfinite(idf_)) return std::nullopt;
+  return *std::max_element(cached_scores_.begin(), cached_scores_.begin() + max_tf + 1);
+}
+
 // ---- TermScorer -------------------------------------------------------------
 
 TermScorer::TermScorer(BlockPostingList list, float idf, float avg_field_len)

@@ -70,6 +70,9 @@ class TermWeight {
   // statistics may give any idf, and a list claiming more documents than its
   // segment holds a negative one); nullopt otherwise.
   std::optional<float> max_score() const;
+  // As max_score(), for the term frequencies up to `max_tf` only: exact, the
+  // largest of their scores, when they are all among the cached ones.
+  std::optional<float> max_score(uint32_t max_tf) const;
 
   float idf() const { return idf_; }
   float avg_field_len() const { return avg_field_len_; }

@@ -211,11 +211,21 @@ TEST(TermWeightTest, MaxScoreBoundsEveryScore) {
       if (avg < 1e30f || std::isnan(avg)) {
         EXPECT_LE(*bound, weight.score(0xFFFFFFFFu) * 1.00001f + 1e-38f) << idf << " " << avg;
       }
+      // Up to a largest term frequency: the largest of those scores while
+      // they are all cached, the bound for every frequency beyond.
+      float largest = weight.score(0);
+      for (uint32_t max_tf = 0; max_tf < 70; ++max_tf) {
+        largest = std::max(largest, weight.score(max_tf));
+        const std::optional<float> up_to = weight.max_score(max_tf);
+        ASSERT_TRUE(up_to.has_value());
+        ASSERT_EQ(bits(*up_to), bits(max_tf < 64 ? largest : *bound)) << max_tf;
+      }
     }
   }
   for (float idf : {-0.25f, -1e-40f, kNaN, std::numeric_limits<float>::infinity(),
                     -std::numeric_limits<float>::infinity(), TermScorer::compute_idf(3, 0xFFFFFFFFu)}) {
     EXPECT_FALSE(TermWeight(idf, 4.0f).max_score().has_value()) << idf;
+    EXPECT_FALSE(TermWeight(idf, 4.0f).max_score(1).has_value()) << idf;
   }
 }
 
