@@ -22,8 +22,10 @@ constexpr uint64_t kGapBytes = 0x00FF00FF00FF00FFull;
 constexpr uint64_t kGapNotZeroAdd = 0x007F007F007F007Full;
 constexpr uint64_t kGapNotZeroBits = 0x0080008000800080ull;
 // Multiplying the gap lanes by this leaves in lane k the sum of gaps 0 to k
-// (at most 4 x 127, so nothing carries either).
+// (at most 4 x 127, so nothing carries either); multiplying a number below
+// 0x10000 by it puts the number in every lane.
 constexpr uint64_t kPrefixSum = 0x0001000100010001ull;
+constexpr uint64_t kLaneTops = 0x8000800080008000ull;
 
 // The eight bytes at `p`, least significant first, in one load.
 uint64_t load_word(const uint8_t* p) {
@@ -33,17 +35,20 @@ uint64_t load_word(const uint8_t* p) {
   return word;
 }
 
-// Lane-wise maximum of two words of four 16-bit lanes, each lane below 0x8000.
-uint64_t lane_max(uint64_t a, uint64_t b) {
-  constexpr uint64_t kLaneTops = 0x8000800080008000ull;
-  // A lane's top bit survives the subtraction exactly when a >= b there.
-  const uint64_t a_wins = (((a | kLaneTops) - b) & kLaneTops) >> 15;
-  const uint64_t mask = a_wins * 0xFFFF;
-  return (a & mask) | (b & ~mask);
+// Added to four term frequencies of one byte each (0 to 127) in 16-bit lanes,
+// sets bit 15 of a lane exactly when its frequency is above `largest`.
+uint64_t above(uint32_t largest) { return largest < 0x80 ? (0x7FFFull - largest) * kPrefixSum : 0; }
+
+// The largest of four 16-bit lanes.
+uint32_t largest_lane(uint64_t lanes) {
+  const uint64_t a = std::max(lanes & 0xFFFF, (lanes >> 16) & 0xFFFF);
+  const uint64_t b = std::max((lanes >> 32) & 0xFFFF, lanes >> 48);
+  return static_cast<uint32_t>(std::max(a, b));
 }
 
 // Decodes block b when it is sound: with kStore into `docs` and `term_freqs`,
-// else only raising *max_tf to the block's largest term frequency. Returns
+// else only raising *max_tf to the block's largest term frequency (when the
+// block is sound). Returns
 // the number of postings, or 0 when the block is not sound.
 template <bool kStore>
 size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t>* docs,
@@ -73,8 +78,9 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   // stays below TERMINATED, and then no sum wrapped as a u32.
   uint64_t doc = 0;
   uint64_t i = 0;
-  uint32_t largest = 0;     // the largest term frequency of the single pairs
-  uint64_t run_largest = 0; // lane-wise, of the runs of one-byte pairs
+  // The largest term frequency so far, in this block or earlier ones.
+  uint32_t largest = kStore ? 0 : *max_tf;
+  uint64_t above_largest = above(largest);
   for (;;) {
     uint64_t value = 0;
     uint64_t term_freq = 0;
@@ -91,8 +97,9 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
     if constexpr (kStore) {
       out_docs[i] = static_cast<uint32_t>(doc);
       out_freqs[i] = static_cast<uint32_t>(term_freq);
-    } else {
-      largest = std::max(largest, static_cast<uint32_t>(term_freq));
+    } else if (term_freq > largest) {
+      largest = static_cast<uint32_t>(term_freq);
+      above_largest = above(largest);
     }
     if (i == 0 && b > 0 && doc <= list.skip_list[b - 1].last_doc) return 0;
     if (++i == count) break;
@@ -117,7 +124,11 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
         out_freqs[k + 2] = static_cast<uint32_t>((word >> 40) & 0xFF);
         out_freqs[k + 3] = static_cast<uint32_t>(word >> 56);
       } else {
-        run_largest = lane_max((word >> 8) & kGapBytes, run_largest);
+        const uint64_t freqs = (word >> 8) & kGapBytes;
+        if (((freqs + above_largest) & kLaneTops) != 0) {
+          largest = std::max(largest, largest_lane(freqs));
+          above_largest = above(largest);
+        }
       }
       doc += sums >> 48;
       q += 8;
@@ -128,12 +139,7 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
     if (i == count) break;
   }
   if (doc >= TERMINATED || doc != entry.last_doc) return 0;
-  if constexpr (!kStore) {
-    for (int lane = 0; lane < 4; ++lane) {
-      largest = std::max(largest, static_cast<uint32_t>((run_largest >> (16 * lane)) & 0xFFFF));
-    }
-    *max_tf = std::max(*max_tf, largest);
-  }
+  if constexpr (!kStore) *max_tf = largest;
   return static_cast<size_t>(count);
 }
 
