@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "core/error/result.h"
+#include "core/query/boolean.h"
+#include "core/query/boolean_top_k.h"
 #include "core/query/term.h"
 
 namespace zelvar {
@@ -138,6 +140,13 @@ std::vector<SearchResult> collect_top_k(Scorer& scorer, size_t limit) {
 
 Result<std::vector<SearchResult>> search_segment(const AsyncSegmentReader& reader,
                                                  const Query& query, size_t limit) {
+  // A boolean query of term clauses, the one the binding builds, is answered
+  // from its posting lists directly, with the same result.
+  if (const auto* boolean = dynamic_cast<const BooleanQuery*>(&query);
+      boolean != nullptr && has_only_term_clauses(*boolean)) {
+    ZELVAR_TRY(TermClauses clauses, read_term_clauses(reader, *boolean));
+    return top_k_term_clauses(std::move(clauses), limit);
+  }
   ZELVAR_TRY(std::unique_ptr<Scorer> scorer, query.scorer(reader));
   return collect_top_k(*scorer, limit);
 }

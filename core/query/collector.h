@@ -61,6 +61,11 @@ class TopKCollector {
 
   size_t size() const { return heap_.size(); }
   size_t k() const { return k_; }
+  // Whether the collector holds k hits, so that a further hit enters only
+  // with a score strictly above weakest_score().
+  bool full() const { return heap_.size() >= k_; }
+  // The score of the weakest kept hit; requires size() > 0.
+  float weakest_score() const { return heap_.front().score; }
 
  private:
   void push(SearchResult hit);
@@ -73,7 +78,9 @@ class TopKCollector {
 namespace collector {
 
 // Runs `query` over the segment of `reader` and returns its best `limit` hits,
-// best first, or the error met building the scorer.
+// best first, or the error met building the scorer. A BooleanQuery whose
+// clauses are all TermQuery objects is answered by top_k_term_clauses
+// (boolean_top_k.h) with the same hits, without building its scorer.
 Result<std::vector<SearchResult>> search_segment(const AsyncSegmentReader& reader,
                                                  const Query& query, size_t limit);
 

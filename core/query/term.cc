@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -127,7 +128,11 @@ Result<uint32_t> TermQuery::count_estimate(const AsyncSegmentReader& reader) con
 
 std::unique_ptr<Scorer> TermQuery::scorer_for(BlockPostingList list,
                                               const SegmentMeta& meta) const {
-  const uint32_t doc_freq = list.doc_count;
+  const TermWeight term_weight = weight(list.doc_count, meta);
+  return std::make_unique<TermScorer>(std::move(list), term_weight);
+}
+
+TermWeight TermQuery::weight(uint32_t doc_freq, const SegmentMeta& meta) const {
   std::optional<float> idf;
   if (wand_ != nullptr && field_name_.has_value()) {
     idf = wand_->get_idf(*field_name_, utf8_lossy(term_));
@@ -135,19 +140,51 @@ std::unique_ptr<Scorer> TermQuery::scorer_for(BlockPostingList list,
   if (!idf.has_value()) idf = TermScorer::compute_idf(meta.num_docs, doc_freq);
   const float avg_field_len =
       wand_ != nullptr ? wand_->avg_field_len : TermScorer::compute_avg_field_len(meta, field_);
-  return std::make_unique<TermScorer>(std::move(list), *idf, avg_field_len);
+  return TermWeight(*idf, avg_field_len);
 }
 
-// ---- TermScorer -------------------------------------------------------------
+// ---- TermWeight -------------------------------------------------------------
 
-TermScorer::TermScorer(BlockPostingList list, float idf, float avg_field_len)
-    : iterator_(std::move(list)),
-      idf_(idf),
+TermWeight::TermWeight(float idf, float avg_field_len)
+    : idf_(idf),
       avg_field_len_(avg_field_len),
       length_divisor_(std::isnan(avg_field_len) ? 1.0f : std::max(avg_field_len, 1.0f)) {
   for (uint32_t tf = 0; tf < kCachedScores; ++tf) {
     cached_scores_[tf] = score_tf(static_cast<float>(tf));
   }
+}
+
+// In real arithmetic the ratio ((1 + k1) * tf) / (norm * k1 + tf) grows with
+// tf towards G = (1 + k1) / (k1 * b / m + 1). Its f32 evaluation rounds seven
+// times, each by a relative 2^-24 at most (every intermediate is a normal
+// number while m < 1e30), so it stays below G * (1 + 1e-6); the final product
+// with a non-negative idf is monotone in the ratio. For m at or above 1e30,
+// tf / m may be subnormal; there the denominator is still at least tf, which
+// bounds the ratio by 1 + k1 alone.
+std::optional<float> TermWeight::max_score() const {
+  if (!(idf_ >= 0.0f) || !std::isfinite(idf_)) return std::nullopt;
+  const double one_plus_k1 = kOnePlusK1;
+  const double ratio = length_divisor_ < 1e30f
+                           ? one_plus_k1 / (double{kK1} * double{kB} / length_divisor_ + 1.0)
+                           : one_plus_k1;
+  const float ratio_bound =
+      std::nextafter(static_cast<float>(ratio * (1.0 + 1e-6)), std::numeric_limits<float>::infinity());
+  return ratio_bound * idf_;
+}
+
+std::optional<float> TermWeight::max_score(uint32_t max_tf) const {
+  if (max_tf >= kCachedScores) return max_score();
+  if (!(idf_ >= 0.0f) || !std::isfinite(idf_)) return std::nullopt;
+  return *std::max_element(cached_scores_.begin(), cached_scores_.begin() + max_tf + 1);
+}
+
+// ---- TermScorer -------------------------------------------------------------
+
+TermScorer::TermScorer(BlockPostingList list, float idf, float avg_field_len)
+    : TermScorer(std::move(list), TermWeight(idf, avg_field_len)) {}
+
+TermScorer::TermScorer(BlockPostingList list, const TermWeight& weight)
+    : iterator_(std::move(list)), weight_(weight) {
   const auto skips = iterator_.skip_list();
   skip_sorted_ = std::is_sorted(skips.begin(), skips.end(),
                                 [](const SkipEntry& a, const SkipEntry& b) {

@@ -5,7 +5,8 @@
 // default case conversion; no tokenizer is consulted, so spaces and
 // punctuation stay in the term.
 //
-// TermScorer walks the term's block posting list and scores each posting with
+// TermScorer walks the term's block posting list and scores each posting, as
+// its TermWeight does, with
 //
 //   m     = max(avg_field_len, 1)          (a NaN average counts as 1)
 //   norm  = (tf / m) * b + (1 - b)
@@ -41,6 +42,57 @@
 
 namespace zelvar {
 
+// The weight of one term's postings in one segment: the score of a posting as
+// a function of its term frequency, from the term's idf and the field's
+// average length. A plain value, cheap to copy.
+class TermWeight {
+ public:
+  static constexpr float kK1 = 1.2f;
+  static constexpr float kB = 0.75f;
+  static constexpr float kBoost = 1.0f;
+
+  TermWeight(float idf, float avg_field_len);
+
+  // The score of a posting with term frequency `tf`.
+  float score(uint32_t tf) const {
+    return tf < kCachedScores ? cached_scores_[tf] : score_tf(static_cast<float>(tf));
+  }
+
+  // The score of a posting with term frequency `tf`, computed afresh.
+  float score_tf(float tf) const {
+    const float norm = (tf / length_divisor_) * kB + kOneMinusB;
+    const float tfw = tf * kBoost;
+    return ((kOnePlusK1 * tfw) / ((norm * kK1) + tfw)) * idf_;
+  }
+
+  // A float at or above score(tf) for every tf, when every score is a number
+  // at or above zero, that is when idf is finite and not negative (precomputed
+  // statistics may give any idf, and a list claiming more documents than its
+  // segment holds a negative one); nullopt otherwise.
+  std::optional<float> max_score() const;
+  // As max_score(), for the term frequencies up to `max_tf` only: exact, the
+  // largest of their scores, when they are all among the cached ones.
+  std::optional<float> max_score(uint32_t max_tf) const;
+
+  float idf() const { return idf_; }
+  float avg_field_len() const { return avg_field_len_; }
+
+ private:
+  // Both are single f32 operations on the constants: 0.25 and the f32 sum of
+  // 1.0 and 1.2.
+  static constexpr float kOneMinusB = 1.0f - kB;
+  static constexpr float kOnePlusK1 = 1.0f + kK1;
+
+  // The score depends on nothing but the term frequency, and most term
+  // frequencies are small: their scores are computed once, by score_tf.
+  static constexpr uint32_t kCachedScores = 64;
+
+  float idf_;
+  float avg_field_len_;
+  float length_divisor_;  // max(avg_field_len, 1), NaN counting as 1
+  std::array<float, kCachedScores> cached_scores_;
+};
+
 class TermQuery final : public Query {
  public:
   // The query for `text` lower-cased as one string: full case mappings (one
@@ -68,6 +120,10 @@ class TermQuery final : public Query {
   // The scorer over `list` (already looked up) with the statistics of
   // `meta`; the step of `scorer` after the lookup.
   std::unique_ptr<Scorer> scorer_for(BlockPostingList list, const SegmentMeta& meta) const;
+  // The weight that scorer gives a list of `doc_freq` postings: idf and
+  // average field length from the precomputed statistics where the query
+  // carries them, else from `meta`.
+  TermWeight weight(uint32_t doc_freq, const SegmentMeta& meta) const;
 
  private:
   std::string term_;
@@ -78,13 +134,14 @@ class TermQuery final : public Query {
 
 class TermScorer final : public Scorer {
  public:
-  static constexpr float kK1 = 1.2f;
-  static constexpr float kB = 0.75f;
-  static constexpr float kBoost = 1.0f;
+  static constexpr float kK1 = TermWeight::kK1;
+  static constexpr float kB = TermWeight::kB;
+  static constexpr float kBoost = TermWeight::kBoost;
 
   // Positioned on the first posting of `list` (TERMINATED for a list
   // without blocks).
   TermScorer(BlockPostingList list, float idf, float avg_field_len);
+  TermScorer(BlockPostingList list, const TermWeight& weight);
 
   // idf from the segment's document count and the term's document count.
   static float compute_idf(uint32_t num_docs, uint32_t doc_freq);
@@ -104,7 +161,7 @@ class TermScorer final : public Scorer {
     if (!iterator_.exhausted() && cursor < iterator_.block_len()) {
       tf = iterator_.term_freq_at(cursor);
     }
-    return tf < kCachedScores ? cached_scores_[tf] : score_tf(static_cast<float>(tf));
+    return weight_.score(tf);
   }
 
   uint32_t advance() override {
@@ -120,14 +177,11 @@ class TermScorer final : public Scorer {
   uint32_t size_hint() const override { return 0; }
 
   // The score of a posting with term frequency `tf`.
-  float score_tf(float tf) const {
-    const float norm = (tf / length_divisor_) * kB + kOneMinusB;
-    const float tfw = tf * kBoost;
-    return ((kOnePlusK1 * tfw) / ((norm * kK1) + tfw)) * idf_;
-  }
+  float score_tf(float tf) const { return weight_.score_tf(tf); }
 
-  float idf() const { return idf_; }
-  float avg_field_len() const { return avg_field_len_; }
+  const TermWeight& weight() const { return weight_; }
+  float idf() const { return weight_.idf(); }
+  float avg_field_len() const { return weight_.avg_field_len(); }
 
  private:
   uint32_t next_block();
@@ -135,20 +189,8 @@ class TermScorer final : public Scorer {
   // `target`, or the block count.
   size_t find_block(size_t from, uint32_t target) const;
 
-  // Both are single f32 operations on the constants: 0.25 and the f32 sum of
-  // 1.0 and 1.2.
-  static constexpr float kOneMinusB = 1.0f - kB;
-  static constexpr float kOnePlusK1 = 1.0f + kK1;
-
-  // The score depends on nothing but the term frequency, and most term
-  // frequencies are small: their scores are computed once, by score_tf.
-  static constexpr uint32_t kCachedScores = 64;
-
   BlockPostingIterator iterator_;
-  float idf_;
-  float avg_field_len_;
-  float length_divisor_;  // max(avg_field_len, 1), NaN counting as 1
-  std::array<float, kCachedScores> cached_scores_;
+  TermWeight weight_;
   // Whether the skip entries' last documents ascend, so that a seek may
   // binary-search them.
   bool skip_sorted_;

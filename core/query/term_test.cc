@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -182,6 +183,49 @@ TEST(TermScorerMathTest, ScoresFollowTheF32OperationOrder) {
       }
       EXPECT_EQ(scorer.doc(), TERMINATED);
     }
+  }
+}
+
+// The bound a pruned search relies on: no term frequency scores above it, and
+// it is not far above what large term frequencies reach. Weights whose scores
+// may be negative or NaN have none.
+TEST(TermWeightTest, MaxScoreBoundsEveryScore) {
+  std::mt19937 rng(41);
+  const std::vector<float> averages = {0.0f, 0.25f, 1.0f, 1.5f, 4.0f, 17.3f, 123456.7f,
+                                       9.9e29f, 1e30f, 3e38f, kNaN,
+                                       std::numeric_limits<float>::infinity()};
+  const std::vector<float> idfs = {0.0f, -0.0f, 1e-40f, 0.5f, TermScorer::compute_idf(100, 10),
+                                   TermScorer::compute_idf(1000000, 1), 1e30f,
+                                   std::numeric_limits<float>::max()};
+  for (float idf : idfs) {
+    for (float avg : averages) {
+      const TermWeight weight(idf, avg);
+      const std::optional<float> bound = weight.max_score();
+      ASSERT_TRUE(bound.has_value()) << idf << " " << avg;
+      std::vector<uint32_t> term_freqs = {0xFFFFFFFFu, 0xFFFFFF7Fu, 16777217};
+      for (uint32_t tf = 0; tf < 3000; ++tf) term_freqs.push_back(tf);
+      for (int i = 0; i < 3000; ++i) term_freqs.push_back(static_cast<uint32_t>(rng()));
+      for (uint32_t tf : term_freqs) {
+        ASSERT_LE(weight.score(tf), *bound) << "tf " << tf << " idf " << idf << " avg " << avg;
+      }
+      if (avg < 1e30f || std::isnan(avg)) {
+        EXPECT_LE(*bound, weight.score(0xFFFFFFFFu) * 1.00001f + 1e-38f) << idf << " " << avg;
+      }
+      // Up to a largest term frequency: the largest of those scores while
+      // they are all cached, the bound for every frequency beyond.
+      float largest = weight.score(0);
+      for (uint32_t max_tf = 0; max_tf < 70; ++max_tf) {
+        largest = std::max(largest, weight.score(max_tf));
+        const std::optional<float> up_to = weight.max_score(max_tf);
+        ASSERT_TRUE(up_to.has_value());
+        ASSERT_EQ(bits(*up_to), bits(max_tf < 64 ? largest : *bound)) << max_tf;
+      }
+    }
+  }
+  for (float idf : {-0.25f, -1e-40f, kNaN, std::numeric_limits<float>::infinity(),
+                    -std::numeric_limits<float>::infinity(), TermScorer::compute_idf(3, 0xFFFFFFFFu)}) {
+    EXPECT_FALSE(TermWeight(idf, 4.0f).max_score().has_value()) << idf;
+    EXPECT_FALSE(TermWeight(idf, 4.0f).max_score(1).has_value()) << idf;
   }
 }
 
