@@ -1,11 +1,8 @@
 #include "core/runtime/runtime.h"
 
 #include <pthread.h>
-#include <sched.h>
 
 #include <chrono>
-#include <cmath>
-#include <fstream>
 #include <new>
 #include <string>
 #include <system_error>
@@ -19,55 +16,7 @@ std::atomic<Runtime*> g_runtime{nullptr};
 // How long an idle blocking thread waits for work before it ends.
 constexpr auto kBlockingKeepAlive = std::chrono::seconds(10);
 
-// The CPU limit of a cgroup v2 "cpu.max" file ("max 100000" or "150000 100000").
-std::optional<double> cgroup_v2_quota() {
-  std::ifstream file("/sys/fs/cgroup/cpu.max");
-  std::string quota;
-  double period = 0;
-  if (!(file >> quota >> period) || quota == "max" || period <= 0) return std::nullopt;
-  try {
-    double q = std::stod(quota);
-    if (q <= 0) return std::nullopt;
-    return q / period;
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
-// The same from cgroup v1's cpu.cfs_quota_us / cpu.cfs_period_us.
-std::optional<double> cgroup_v1_quota() {
-  std::ifstream quota_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-  std::ifstream period_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-  long long quota = 0;
-  long long period = 0;
-  if (!(quota_file >> quota) || !(period_file >> period) || quota <= 0 || period <= 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(quota) / static_cast<double>(period);
-}
-
 }  // namespace
-
-size_t available_cpus() {
-  size_t cpus = 1;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    int count = CPU_COUNT(&set);
-    if (count > 0) cpus = static_cast<size_t>(count);
-  } else {
-    unsigned hw = std::thread::hardware_concurrency();
-    if (hw > 0) cpus = hw;
-  }
-  std::optional<double> quota = cgroup_v2_quota();
-  if (!quota) quota = cgroup_v1_quota();
-  if (quota) {
-    auto limit = static_cast<size_t>(std::ceil(*quota));
-    if (limit < 1) limit = 1;
-    if (limit < cpus) cpus = limit;
-  }
-  return cpus;
-}
 
 std::expected<Runtime*, std::string> Runtime::get() {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;

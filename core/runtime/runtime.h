@@ -106,8 +106,14 @@ class Runtime {
 };
 
 // The number of CPUs available to this process: its scheduling affinity mask,
-// limited by a control-group CPU quota where one is set (rounded up), and at
-// least 1.
+// limited by the CPU quota of its control group and of every group above it
+// (cgroup v2 "cpu.max", v1 "cpu.cfs_quota_us" / "cpu.cfs_period_us"), the
+// smallest quota divided by its period and rounded up; at least 1.
 size_t available_cpus();
+
+// The same with every absolute path that is read (/proc/self/cgroup,
+// /proc/self/mountinfo, the control-group files) taken below `root`, and the
+// affinity count given: tests build fake trees in a temporary folder.
+size_t available_cpus(const std::string& root, size_t affinity_cpus);
 
 }  // namespace zelvar::runtime
