@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <chrono>
 #include <new>
 #include <string>
 #include <system_error>
@@ -13,20 +12,19 @@ namespace {
 std::mutex g_build_mutex;
 std::atomic<Runtime*> g_runtime{nullptr};
 
-// How long an idle blocking thread waits for work before it ends.
-constexpr auto kBlockingKeepAlive = std::chrono::seconds(10);
-
 }  // namespace
 
 std::expected<Runtime*, std::string> Runtime::get() {
+  return get_with([](std::function<void()> body) { return std::thread(std::move(body)); });
+}
+
+std::expected<Runtime*, std::string> Runtime::get_with(const Spawn& spawn) {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   std::lock_guard lock(g_build_mutex);
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   Runtime* rt = nullptr;
   try {
-    rt = new Runtime(available_cpus());
-  } catch (const std::system_error& e) {
-    return std::unexpected(std::string(e.what()));
+    rt = new Runtime(available_cpus(), spawn);
   } catch (const std::exception& e) {
     return std::unexpected(std::string(e.what()));
   }
@@ -54,24 +52,34 @@ void Runtime::forget_threads_after_fork() {
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
 
-Runtime::Runtime(size_t workers) {
-  workers_.reserve(workers);
+Runtime::Runtime(size_t workers, const Spawn& spawn) {
   try {
-    for (size_t i = 0; i < workers; ++i) workers_.emplace_back(&Runtime::worker_loop);
+    workers_.reserve(workers);
+    for (size_t i = 0; i < workers; ++i) workers_.push_back(spawn([this] { worker_loop(); }));
   } catch (...) {
-    // Worker threads never end, so a half-built runtime cannot be torn down;
-    // they are detached and stay idle.
-    for (auto& t : workers_) t.detach();
+    // A failed build leaves nothing behind: the workers already started are
+    // woken and joined before the error goes back to the caller.
+    stop_workers();
     throw;
   }
 }
 
 void Runtime::worker_loop() {
-  // Workers are never given work; they only wait.
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock lock(m);
-  for (;;) never.wait(lock);
+  // Workers are never given work; they only wait, until a failed build ends
+  // them.
+  std::unique_lock lock(workers_mutex_);
+  workers_cv_.wait(lock, [this] { return stopping_workers_; });
+}
+
+void Runtime::stop_workers() noexcept {
+  {
+    std::lock_guard lock(workers_mutex_);
+    stopping_workers_ = true;
+  }
+  workers_cv_.notify_all();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
 }
 
 size_t Runtime::blocking_thread_count() const {
@@ -82,15 +90,15 @@ size_t Runtime::blocking_thread_count() const {
 bool Runtime::submit(Task task) {
   std::unique_lock lock(mutex_);
   queue_.push_back(std::move(task));
-  if (idle_ > queue_.size() - 1) {
+  if (idle_ >= queue_.size()) {
     task_cv_.notify_one();
     return true;
   }
   if (threads_ < kMaxBlockingThreads) {
     ++threads_;
     try {
-      std::thread(&Runtime::blocking_loop, this).detach();
-    } catch (const std::system_error&) {
+      std::thread([this] { blocking_loop(); }).detach();
+    } catch (...) {
       --threads_;
       if (threads_ == 0) {
         queue_.pop_back();
@@ -102,11 +110,18 @@ bool Runtime::submit(Task task) {
   return true;
 }
 
-void Runtime::blocking_loop() {
+void Runtime::Completion::sleep_until_done() noexcept {
+  uint32_t expected = kPending;
+  if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
+  while (state_.load(std::memory_order_acquire) == kSleeping) state_.wait(kSleeping);
+}
+
+void Runtime::blocking_loop() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {
     ++idle_;
-    bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive, [&] { return !queue_.empty(); });
+    const bool woke =
+        task_cv_.wait_for(lock, kBlockingKeepAlive, [this] { return !queue_.empty(); });
     --idle_;
     if (!woke) {
       --threads_;
@@ -115,7 +130,8 @@ void Runtime::blocking_loop() {
     Task task = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
-    task();
+    task();  // never throws: run_blocking's tasks catch everything
+    task = nullptr;
     lock.lock();
   }
 }

@@ -2,21 +2,25 @@
 //
 // Engine operations that touch files are plain functions: each file operation
 // of the directory is handed to the runtime's pool of blocking threads with
-// `run_blocking`, and the calling thread sleeps until it is done. `block_on`
+// `run_blocking`, and the calling thread waits until it is done. `block_on`
 // runs one engine operation to completion on the calling thread; it is the
 // entry the Python binding uses, and it never moves the operation elsewhere.
 //
 // The runtime is created on first need and never shut down. Besides the
 // blocking pool (threads started on demand, at most kMaxBlockingThreads at
-// once, idle ones reused) it keeps one idle worker thread per available CPU;
-// nothing is ever scheduled on the workers. In a child made by fork() the
-// pool starts afresh, since none of the parent's threads exist there.
+// once, idle ones reused and ended after kBlockingKeepAlive) it keeps one idle
+// worker thread per available CPU; nothing is ever scheduled on the workers.
+// In a child made by fork() the pool starts afresh, since none of the parent's
+// threads exist there.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <functional>
@@ -34,11 +38,19 @@ namespace zelvar::runtime {
 class Runtime {
  public:
   static constexpr size_t kMaxBlockingThreads = 512;
+  // How long an idle blocking thread waits for work before it ends.
+  static constexpr std::chrono::seconds kBlockingKeepAlive{10};
 
   // The runtime, created first if this is the first call. A failed build
   // (for instance the system refuses a thread) returns the reason and leaves
   // nothing behind, so a later call tries again.
   static std::expected<Runtime*, std::string> get();
+
+  // As `get`, with `spawn` standing in for starting a worker thread when the
+  // runtime is built (tests use it to make a thread start fail). `spawn` may
+  // throw std::system_error.
+  using Spawn = std::function<std::thread(std::function<void()>)>;
+  static std::expected<Runtime*, std::string> get_with(const Spawn& spawn);
 
   // Whether the runtime has been created; never creates it.
   static bool exists();
@@ -47,29 +59,34 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   // Runs `fn` on a blocking thread while the caller waits, and returns its
-  // result; an empty optional means the task could not be run or did not
-  // complete.
+  // result. An empty optional means the task could not be run (no thread
+  // could be started, or memory ran out handing it over) or did not complete
+  // (it threw, for instance std::bad_alloc); no exception leaves a task.
   template <class F>
   auto run_blocking(F&& fn) -> std::optional<std::invoke_result_t<F&>> {
     using R = std::invoke_result_t<F&>;
-    struct State {
-      std::mutex mutex;
-      std::condition_variable done_cv;
-      bool done = false;  // guarded by mutex
-      std::optional<R> result;
+    struct Call : Completion {
+      std::optional<R> result;  // written by the task before complete()
     };
-    auto state = std::make_shared<State>();
-    bool submitted = submit([state, fn = std::forward<F>(fn)]() mutable {
-      std::optional<R> result(fn());
-      std::lock_guard lock(state->mutex);
-      state->result = std::move(result);
-      state->done = true;
-      state->done_cv.notify_one();
-    });
-    if (!submitted) return std::nullopt;
-    std::unique_lock lock(state->mutex);
-    state->done_cv.wait(lock, [&] { return state->done; });
-    return std::move(state->result);
+    std::shared_ptr<Call> call;
+    try {
+      call = std::make_shared<Call>();
+      Task task = [call, fn = std::forward<F>(fn)]() mutable noexcept {
+        try {
+          call->result.emplace(fn());
+        } catch (...) {
+          // A task that throws did not complete; the result stays empty.
+        }
+        call->complete();
+      };
+      if (!submit(std::move(task))) return std::nullopt;
+    } catch (...) {
+      // Out of memory before the task was queued: it never runs.
+      return std::nullopt;
+    }
+    // The task may refer to the caller's stack: once queued, it is waited for.
+    call->sleep_until_done();
+    return std::move(call->result);
   }
 
   // Runs one engine operation to completion on the calling thread.
@@ -82,20 +99,45 @@ class Runtime {
   size_t blocking_thread_count() const;
 
  private:
-  explicit Runtime(size_t workers);
-  ~Runtime() = delete;  // never shut down
+  // The hand-back of one task's result: the task completes it once, the
+  // caller waits for that.
+  class Completion {
+   public:
+    // Called by the pool thread after the result was stored.
+    void complete() noexcept {
+      if (state_.exchange(kDone, std::memory_order_acq_rel) == kSleeping) state_.notify_one();
+    }
+    // Sleeps until complete() was called.
+    void sleep_until_done() noexcept;
+
+   private:
+    static constexpr uint32_t kPending = 0;
+    static constexpr uint32_t kSleeping = 1;  // the caller sleeps and must be woken
+    static constexpr uint32_t kDone = 2;
+    std::atomic<uint32_t> state_{kPending};
+  };
 
   using Task = std::function<void()>;
 
+  Runtime(size_t workers, const Spawn& spawn);
+  ~Runtime() = delete;  // never shut down
+
   // Queues a task, starting a blocking thread if none is idle and fewer than
-  // kMaxBlockingThreads run. False if no thread can run it.
+  // kMaxBlockingThreads run. False if no thread can run it (the task is then
+  // dropped unrun). Throws std::bad_alloc only before the task is queued.
   bool submit(Task task);
-  void blocking_loop();
+  void blocking_loop() noexcept;
+  void worker_loop();
+  // Stops and joins the worker threads; only for a build that failed.
+  void stop_workers() noexcept;
   // Run in a forked child (registered with pthread_atfork when the runtime is
   // built): forgets the parent's blocking threads and the state they shared.
   static void forget_threads_after_fork();
-  static void worker_loop();
 
+  // The idle workers wait on this until a failed build stops them.
+  std::mutex workers_mutex_;
+  std::condition_variable workers_cv_;
+  bool stopping_workers_ = false;  // guarded by workers_mutex_
   std::vector<std::thread> workers_;
 
   mutable std::mutex mutex_;
