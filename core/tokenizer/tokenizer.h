@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -92,11 +93,21 @@ class LowercaseTokenizer {
   std::vector<Token> tokenize(std::string_view text) const;
 };
 
+// Thrown by StemmerTokenizer::tokenize when the stemmer library lacks the
+// tokenizer's language (it was built without it); the text names the
+// language. Memory running out while making a stemmer is std::bad_alloc.
+class StemmerUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class StemmerTokenizer {
  public:
   explicit StemmerTokenizer(Language language) : language_(language) {}
 
   // A `language` outside the eighteen leaves the lower-cased words unstemmed.
+  // Throws StemmerUnavailable or std::bad_alloc if the language's stemmer
+  // cannot be made (each thread makes its own on first use).
   std::vector<Token> tokenize(std::string_view text) const;
 
   Language language() const { return language_; }
@@ -112,6 +123,15 @@ std::optional<std::span<const std::string_view>> stop_word_list(Language languag
 
 // `stop_word_list(language)` as a set; absent where there is no list.
 std::optional<std::unordered_set<std::string>> stop_word_set(Language language);
+
+namespace detail {
+
+// What a failure of the stemmer library to make the stemmer `algorithm`
+// ("english") means: StemmerUnavailable if the library does not offer that
+// algorithm, otherwise std::bad_alloc.
+[[noreturn]] void throw_stemmer_failure(std::string_view algorithm);
+
+}  // namespace detail
 
 template <Tokenizer Inner>
 class StopWordTokenizer {
