@@ -8,6 +8,7 @@
 
 #include <array>
 #include <climits>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -217,6 +218,21 @@ std::optional<std::unordered_set<std::string>> stop_word_set(Language language) 
   words.reserve(list->size());
   for (std::string_view word : *list) words.emplace(word);
   return words;
+}
+
+std::shared_ptr<const std::unordered_set<std::string>> shared_stop_word_set(Language language) {
+  static std::array<std::once_flag, kNumLanguages> once;
+  static std::array<std::shared_ptr<const std::unordered_set<std::string>>, kNumLanguages> sets;
+  auto index = static_cast<size_t>(language);
+  if (index >= kNumLanguages) return nullptr;
+  // A build that throws (memory ran out) leaves the flag unset for a retry.
+  std::call_once(once[index], [&] {
+    std::optional<std::unordered_set<std::string>> words = stop_word_set(language);
+    if (words) {
+      sets[index] = std::make_shared<const std::unordered_set<std::string>>(std::move(*words));
+    }
+  });
+  return sets[index];
 }
 
 }  // namespace zelvar
