@@ -14,13 +14,15 @@
 //   v2: cpu.max              "max <period>" (no limit) or "<quota> <period>"
 //   v1: cpu.cfs_quota_us     -1 (no limit) or the quota
 //       cpu.cfs_period_us    the period
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,13 +39,27 @@ namespace fs = std::filesystem;
 
 enum class Version { kV1, kV2 };
 
-// The lines of a small text file; none if it cannot be read.
-std::vector<std::string> read_lines(const fs::path& path) {
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(file, line)) lines.push_back(line);
-  return lines;
+// The text of a small kernel file, at most kMaxFileBytes of it; empty if it
+// cannot be read. Plain reads, as few as possible: this runs at every index
+// open, and a system call is not cheap on every machine. A read that returns
+// less than asked for has reached the end: kernel attribute files and /proc
+// tables are filled whole, regular files end there too.
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+std::string read_file(const std::string& path) {
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char chunk[16384];
+  while (text.size() < kMaxFileBytes) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof chunk) break;
+  }
+  ::close(fd);
+  return text;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -90,8 +106,8 @@ std::optional<uint64_t> parse_u64(std::string_view text) {
 }
 
 std::string first_line(const fs::path& path) {
-  std::vector<std::string> lines = read_lines(path);
-  return lines.empty() ? std::string() : lines.front();
+  std::string text = read_file(path.string());
+  return text.substr(0, text.find('\n'));
 }
 
 // quota / period rounded up, at least 1; none for a zero period or quota.
@@ -114,12 +130,12 @@ std::optional<size_t> folder_limit(const fs::path& folder, Version version) {
     if (!q || !p) return std::nullopt;
     return cpus_of(*q, *p);
   }
-  std::string quota = first_line(folder / "cpu.cfs_quota_us");
-  std::string period = first_line(folder / "cpu.cfs_period_us");
-  // A quota of -1 means none, and does not parse as unsigned.
-  std::optional<uint64_t> q = parse_u64(quota);
-  std::optional<uint64_t> p = parse_u64(period);
-  if (!q || !p) return std::nullopt;
+  // A quota of -1 means none, and does not parse as unsigned; the period is
+  // read only for a quota.
+  std::optional<uint64_t> q = parse_u64(first_line(folder / "cpu.cfs_quota_us"));
+  if (!q) return std::nullopt;
+  std::optional<uint64_t> p = parse_u64(first_line(folder / "cpu.cfs_period_us"));
+  if (!p) return std::nullopt;
   return cpus_of(*q, *p);
 }
 
@@ -128,10 +144,11 @@ struct Mount {
   std::string mount_point;  // absolute
 };
 
-// The cgroup mounts of `version` (v1: only hierarchies with the cpu controller).
-std::vector<Mount> cgroup_mounts(const std::string& root, Version version) {
+// The cgroup mounts of `version` (v1: only hierarchies with the cpu
+// controller) that `mountinfo` lists.
+std::vector<Mount> cgroup_mounts(std::string_view mountinfo, Version version) {
   std::vector<Mount> mounts;
-  for (const std::string& line : read_lines(root + "/proc/self/mountinfo")) {
+  for (std::string_view line : split(mountinfo, '\n')) {
     std::vector<std::string_view> fields = split(line, ' ');
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 6 || dash == fields.end() || fields.end() - dash < 4) continue;
@@ -162,10 +179,10 @@ std::optional<fs::path> below(const fs::path& path, const fs::path& top) {
 }
 
 // The smallest limit on the way from the folder of `group` up to the mount
-// point of the first mount that shows it.
+// point of the first of `mounts` that shows it.
 std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
-                                      const std::string& group) {
-  for (const Mount& mount : cgroup_mounts(root, version)) {
+                                      const std::vector<Mount>& mounts, std::string_view group) {
+  for (const Mount& mount : mounts) {
     std::optional<fs::path> rest = below(fs::path(group), fs::path(mount.root));
     if (!rest) continue;
     const fs::path top(root + mount.mount_point);
@@ -187,18 +204,22 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
 
 size_t available_cpus(const std::string& root, size_t affinity_cpus) {
   size_t cpus = std::max<size_t>(affinity_cpus, 1);
-  for (const std::string& line : read_lines(root + "/proc/self/cgroup")) {
+  const std::string cgroups = read_file(root + "/proc/self/cgroup");
+  if (cgroups.empty()) return cpus;
+  const std::string mountinfo = read_file(root + "/proc/self/mountinfo");
+  for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
-    size_t first = line.find(':');
-    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    std::string_view controllers = std::string_view(line).substr(first + 1, second - first - 1);
-    std::string group = line.substr(second + 1);
+    const size_t first = line.find(':');
+    const size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view id = line.substr(0, first);
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view group = line.substr(second + 1);
     std::optional<size_t> limit;
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
-      limit = hierarchy_limit(root, Version::kV2, group);
+    if (id == "0" && controllers.empty()) {
+      limit = hierarchy_limit(root, Version::kV2, cgroup_mounts(mountinfo, Version::kV2), group);
     } else if (has_item(controllers, "cpu")) {
-      limit = hierarchy_limit(root, Version::kV1, group);
+      limit = hierarchy_limit(root, Version::kV1, cgroup_mounts(mountinfo, Version::kV1), group);
     }
     if (limit) cpus = std::min(cpus, *limit);
   }
