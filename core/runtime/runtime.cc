@@ -48,11 +48,14 @@ void Runtime::forget_threads_after_fork() {
   new (&rt->queue_) std::deque<Task>();
   rt->threads_ = 0;
   rt->idle_ = 0;
+  rt->spinning_ = 0;
+  rt->pending_.store(0, std::memory_order_relaxed);
 }
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
 
-Runtime::Runtime(size_t workers, const Spawn& spawn) {
+Runtime::Runtime(size_t workers, const Spawn& spawn)
+    : idle_spin_(kMaxIdleSpinNs, workers > 1), result_spin_(kMaxResultSpinNs, workers > 1) {
   try {
     workers_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) workers_.push_back(spawn([this] { worker_loop(); }));
@@ -88,10 +91,18 @@ size_t Runtime::blocking_thread_count() const {
 }
 
 bool Runtime::submit(Task task) {
+  // The gap since the last task finished is what an idle spin has to cover.
+  const int64_t now = monotonic_ns();
+  const int64_t last_finish = last_finish_ns_.load(std::memory_order_relaxed);
+  if (last_finish != 0) idle_spin_.record(now - last_finish);
+
   std::unique_lock lock(mutex_);
   queue_.push_back(std::move(task));
-  if (idle_ >= queue_.size()) {
-    task_cv_.notify_one();
+  pending_.store(queue_.size(), std::memory_order_release);
+  // A spinning thread takes the first queued task without being woken; a
+  // sleeping one is woken for any beyond that.
+  if (spinning_ + idle_ >= queue_.size()) {
+    if (queue_.size() > spinning_) task_cv_.notify_one();
     return true;
   }
   if (threads_ < kMaxBlockingThreads) {
@@ -102,6 +113,7 @@ bool Runtime::submit(Task task) {
       --threads_;
       if (threads_ == 0) {
         queue_.pop_back();
+        pending_.store(queue_.size(), std::memory_order_release);
         return false;
       }
     }
@@ -116,9 +128,49 @@ void Runtime::Completion::sleep_until_done() noexcept {
   while (state_.load(std::memory_order_acquire) == kSleeping) state_.wait(kSleeping);
 }
 
+void Runtime::await(Completion& call) noexcept {
+  // Spinning stops early if the task starts on this CPU: the caller is then
+  // keeping its own task off the CPU.
+  result_spin_.spin_until([&] { return call.done() || call.runs_beside_caller(); });
+  if (!call.done()) call.sleep_until_done();
+  if (call.runs_beside_caller()) {
+    result_spin_.shrink();
+  } else {
+    result_spin_.record(call.done_at_ns() - call.submitted_at_ns);
+  }
+}
+
 void Runtime::blocking_loop() noexcept {
   std::unique_lock lock(mutex_);
+  bool may_spin = false;
   for (;;) {
+    if (!queue_.empty()) {
+      Task task = std::move(queue_.front());
+      queue_.pop_front();
+      pending_.store(queue_.size(), std::memory_order_release);
+      lock.unlock();
+      // Never throws: run_blocking's tasks catch everything.
+      const bool caller_elsewhere = task();
+      task = nullptr;
+      last_finish_ns_.store(monotonic_ns(), std::memory_order_relaxed);
+      lock.lock();
+      may_spin = caller_elsewhere;
+      continue;
+    }
+    // Right after a task, the next often follows within microseconds: one
+    // thread at a time waits for it spinning, so that it need not be woken;
+    // not when the caller was asleep or shares this CPU, as it may be
+    // waiting to run right here.
+    if (may_spin && spinning_ == 0 && idle_spin_.ns() > 0) {
+      may_spin = false;
+      ++spinning_;
+      lock.unlock();
+      idle_spin_.spin_until([this] { return pending_.load(std::memory_order_acquire) > 0; });
+      lock.lock();
+      --spinning_;
+      continue;  // the queue is checked again under the lock before sleeping
+    }
+    may_spin = false;
     ++idle_;
     const bool woke =
         task_cv_.wait_for(lock, kBlockingKeepAlive, [this] { return !queue_.empty(); });
@@ -127,12 +179,6 @@ void Runtime::blocking_loop() noexcept {
       --threads_;
       return;
     }
-    Task task = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    task();  // never throws: run_blocking's tasks catch everything
-    task = nullptr;
-    lock.lock();
   }
 }
 
