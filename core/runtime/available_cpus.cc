@@ -165,9 +165,10 @@ std::vector<Mount> cgroup_mounts(std::string_view mountinfo, Version version) {
 // climbs with "..".
 std::optional<fs::path> below(const fs::path& path, const fs::path& top) {
   auto p = path.begin();
-  for (auto t = top.begin(); t != top.end(); ++t, ++p) {
-    if (t->empty()) continue;  // a trailing separator
-    if (p == path.end() || *p != *t) return std::nullopt;
+  for (const fs::path& part : top) {
+    if (part.empty()) continue;  // a trailing separator
+    if (p == path.end() || *p != part) return std::nullopt;
+    ++p;
   }
   fs::path rest;
   for (; p != path.end(); ++p) {
