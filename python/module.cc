@@ -3,13 +3,13 @@
 // Single-phase initialisation: the module is created once per process and
 // every later initialisation (a re-import after the module was removed from
 // sys.modules) returns that same object. Engine state - the runtime, open
-// indexes - is process-wide and not per interpreter, so the module refuses to
-// load into a second interpreter. Import does nothing else: no runtime, no
-// thread, no file access.
+// indexes - is process-wide and not per interpreter, so the module loads only
+// into the main interpreter and refuses every sub-interpreter, whichever
+// imports it first. Import does nothing else: no runtime, no thread, no file
+// access.
 #include <Python.h>
 
 #include <atomic>
-#include <cstdint>
 
 #include "python/index_type.h"
 #include "python/py_ref.h"
@@ -30,13 +30,11 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-// The interpreter that first initialised the module. Atomic because an
-// interpreter with its own lock could, in principle, reach the check at the
-// same time as the first one.
-std::atomic<int64_t> g_interpreter_id{-1};
-// Touched only by that interpreter, under its lock; kept for the life of the
-// process.
-PyObject* g_module = nullptr;
+// The module object, created by the main interpreter and kept for the life
+// of the process. Written only under the main interpreter's lock; atomic
+// because a sub-interpreter with a lock of its own reads it to word its
+// refusal.
+std::atomic<PyObject*> g_module{nullptr};
 
 // Appends `name` to the module's __all__, creating the list if absent.
 bool add_to_all(PyObject* module, const char* name) {
@@ -63,18 +61,21 @@ PyObject* create_module() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_zelvar_python() {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  int64_t first = -1;
-  if (!g_interpreter_id.compare_exchange_strong(first, id) && first != id) {
+  // Only the main interpreter may load the module, and the check comes before
+  // anything is recorded: a sub-interpreter that imports first must not make
+  // itself the module's interpreter and lock the main one out.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
-                    "zelvar_python does not support sub-interpreters: it is already loaded "
-                    "in another interpreter of this process");
+                    g_module.load() != nullptr
+                        ? "zelvar_python does not support sub-interpreters: it is already loaded "
+                          "in another interpreter of this process"
+                        : "zelvar_python does not support sub-interpreters: it can only be "
+                          "imported in the main interpreter");
     return nullptr;
   }
-  if (g_module != nullptr) return Py_NewRef(g_module);
+  if (PyObject* existing = g_module.load()) return Py_NewRef(existing);
   PyObject* module = create_module();
   if (module == nullptr) return nullptr;
-  g_module = Py_NewRef(module);
+  g_module.store(Py_NewRef(module));
   return module;
 }

@@ -10,8 +10,9 @@
 namespace zelvar::detail {
 
 // Runs `fn` (returning IoResult<T>) on a blocking thread and waits for it. A
-// runtime that cannot be built, or a task that does not complete, yields
-// Other "background task failed".
+// runtime that cannot be built, a task that cannot be handed over, or one that
+// does not complete (it threw, for instance std::bad_alloc while reading a
+// huge file) yields Other "background task failed".
 template <class F>
 auto on_blocking_pool(F&& fn) -> decltype(fn()) {
   auto runtime = runtime::Runtime::get();

@@ -1,11 +1,7 @@
 #include "core/runtime/runtime.h"
 
 #include <pthread.h>
-#include <sched.h>
 
-#include <chrono>
-#include <cmath>
-#include <fstream>
 #include <new>
 #include <string>
 #include <system_error>
@@ -16,68 +12,19 @@ namespace {
 std::mutex g_build_mutex;
 std::atomic<Runtime*> g_runtime{nullptr};
 
-// How long an idle blocking thread waits for work before it ends.
-constexpr auto kBlockingKeepAlive = std::chrono::seconds(10);
-
-// The CPU limit of a cgroup v2 "cpu.max" file ("max 100000" or "150000 100000").
-std::optional<double> cgroup_v2_quota() {
-  std::ifstream file("/sys/fs/cgroup/cpu.max");
-  std::string quota;
-  double period = 0;
-  if (!(file >> quota >> period) || quota == "max" || period <= 0) return std::nullopt;
-  try {
-    double q = std::stod(quota);
-    if (q <= 0) return std::nullopt;
-    return q / period;
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
-// The same from cgroup v1's cpu.cfs_quota_us / cpu.cfs_period_us.
-std::optional<double> cgroup_v1_quota() {
-  std::ifstream quota_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-  std::ifstream period_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-  long long quota = 0;
-  long long period = 0;
-  if (!(quota_file >> quota) || !(period_file >> period) || quota <= 0 || period <= 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(quota) / static_cast<double>(period);
-}
-
 }  // namespace
 
-size_t available_cpus() {
-  size_t cpus = 1;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    int count = CPU_COUNT(&set);
-    if (count > 0) cpus = static_cast<size_t>(count);
-  } else {
-    unsigned hw = std::thread::hardware_concurrency();
-    if (hw > 0) cpus = hw;
-  }
-  std::optional<double> quota = cgroup_v2_quota();
-  if (!quota) quota = cgroup_v1_quota();
-  if (quota) {
-    auto limit = static_cast<size_t>(std::ceil(*quota));
-    if (limit < 1) limit = 1;
-    if (limit < cpus) cpus = limit;
-  }
-  return cpus;
+std::expected<Runtime*, std::string> Runtime::get() {
+  return get_with([](std::function<void()> body) { return std::thread(std::move(body)); });
 }
 
-std::expected<Runtime*, std::string> Runtime::get() {
+std::expected<Runtime*, std::string> Runtime::get_with(const Spawn& spawn) {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   std::lock_guard lock(g_build_mutex);
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   Runtime* rt = nullptr;
   try {
-    rt = new Runtime(available_cpus());
-  } catch (const std::system_error& e) {
-    return std::unexpected(std::string(e.what()));
+    rt = new Runtime(available_cpus(), spawn);
   } catch (const std::exception& e) {
     return std::unexpected(std::string(e.what()));
   }
@@ -101,28 +48,41 @@ void Runtime::forget_threads_after_fork() {
   new (&rt->queue_) std::deque<Task>();
   rt->threads_ = 0;
   rt->idle_ = 0;
+  rt->spinning_ = 0;
+  rt->pending_.store(0, std::memory_order_relaxed);
 }
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
 
-Runtime::Runtime(size_t workers) {
-  workers_.reserve(workers);
+Runtime::Runtime(size_t workers, const Spawn& spawn)
+    : idle_spin_(kMaxIdleSpinNs, workers > 1), result_spin_(kMaxResultSpinNs, workers > 1) {
   try {
-    for (size_t i = 0; i < workers; ++i) workers_.emplace_back(&Runtime::worker_loop);
+    workers_.reserve(workers);
+    for (size_t i = 0; i < workers; ++i) workers_.push_back(spawn([this] { worker_loop(); }));
   } catch (...) {
-    // Worker threads never end, so a half-built runtime cannot be torn down;
-    // they are detached and stay idle.
-    for (auto& t : workers_) t.detach();
+    // A failed build leaves nothing behind: the workers already started are
+    // woken and joined before the error goes back to the caller.
+    stop_workers();
     throw;
   }
 }
 
 void Runtime::worker_loop() {
-  // Workers are never given work; they only wait.
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock lock(m);
-  for (;;) never.wait(lock);
+  // Workers are never given work; they only wait, until a failed build ends
+  // them.
+  std::unique_lock lock(workers_mutex_);
+  workers_cv_.wait(lock, [this] { return stopping_workers_; });
+}
+
+void Runtime::stop_workers() noexcept {
+  {
+    std::lock_guard lock(workers_mutex_);
+    stopping_workers_ = true;
+  }
+  workers_cv_.notify_all();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
 }
 
 size_t Runtime::blocking_thread_count() const {
@@ -131,20 +91,29 @@ size_t Runtime::blocking_thread_count() const {
 }
 
 bool Runtime::submit(Task task) {
+  // The gap since the last task finished is what an idle spin has to cover.
+  const int64_t now = monotonic_ns();
+  const int64_t last_finish = last_finish_ns_.load(std::memory_order_relaxed);
+  if (last_finish != 0) idle_spin_.record(now - last_finish);
+
   std::unique_lock lock(mutex_);
   queue_.push_back(std::move(task));
-  if (idle_ > queue_.size() - 1) {
-    task_cv_.notify_one();
+  pending_.store(queue_.size(), std::memory_order_release);
+  // A spinning thread takes the first queued task without being woken; a
+  // sleeping one is woken for any beyond that.
+  if (spinning_ + idle_ >= queue_.size()) {
+    if (queue_.size() > spinning_) task_cv_.notify_one();
     return true;
   }
   if (threads_ < kMaxBlockingThreads) {
     ++threads_;
     try {
-      std::thread(&Runtime::blocking_loop, this).detach();
-    } catch (const std::system_error&) {
+      std::thread([this] { blocking_loop(); }).detach();
+    } catch (...) {
       --threads_;
       if (threads_ == 0) {
         queue_.pop_back();
+        pending_.store(queue_.size(), std::memory_order_release);
         return false;
       }
     }
@@ -153,21 +122,63 @@ bool Runtime::submit(Task task) {
   return true;
 }
 
-void Runtime::blocking_loop() {
+void Runtime::Completion::sleep_until_done() noexcept {
+  uint32_t expected = kPending;
+  if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
+  while (state_.load(std::memory_order_acquire) == kSleeping) state_.wait(kSleeping);
+}
+
+void Runtime::await(Completion& call) noexcept {
+  // Spinning stops early if the task starts on this CPU: the caller is then
+  // keeping its own task off the CPU.
+  result_spin_.spin_until([&] { return call.done() || call.runs_beside_caller(); });
+  if (!call.done()) call.sleep_until_done();
+  if (call.runs_beside_caller()) {
+    result_spin_.shrink();
+  } else {
+    result_spin_.record(call.done_at_ns() - call.submitted_at_ns);
+  }
+}
+
+void Runtime::blocking_loop() noexcept {
   std::unique_lock lock(mutex_);
+  bool may_spin = false;
   for (;;) {
+    if (!queue_.empty()) {
+      Task task = std::move(queue_.front());
+      queue_.pop_front();
+      pending_.store(queue_.size(), std::memory_order_release);
+      lock.unlock();
+      // Never throws: run_blocking's tasks catch everything.
+      const bool caller_elsewhere = task();
+      task = nullptr;
+      last_finish_ns_.store(monotonic_ns(), std::memory_order_relaxed);
+      lock.lock();
+      may_spin = caller_elsewhere;
+      continue;
+    }
+    // Right after a task, the next often follows within microseconds: one
+    // thread at a time waits for it spinning, so that it need not be woken;
+    // not when the caller was asleep or shares this CPU, as it may be
+    // waiting to run right here.
+    if (may_spin && spinning_ == 0 && idle_spin_.ns() > 0) {
+      may_spin = false;
+      ++spinning_;
+      lock.unlock();
+      idle_spin_.spin_until([this] { return pending_.load(std::memory_order_acquire) > 0; });
+      lock.lock();
+      --spinning_;
+      continue;  // the queue is checked again under the lock before sleeping
+    }
+    may_spin = false;
     ++idle_;
-    bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive, [&] { return !queue_.empty(); });
+    const bool woke =
+        task_cv_.wait_for(lock, kBlockingKeepAlive, [this] { return !queue_.empty(); });
     --idle_;
     if (!woke) {
       --threads_;
       return;
     }
-    Task task = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    task();
-    lock.lock();
   }
 }
 

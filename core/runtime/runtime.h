@@ -2,21 +2,40 @@
 //
 // Engine operations that touch files are plain functions: each file operation
 // of the directory is handed to the runtime's pool of blocking threads with
-// `run_blocking`, and the calling thread sleeps until it is done. `block_on`
+// `run_blocking`, and the calling thread waits until it is done. `block_on`
 // runs one engine operation to completion on the calling thread; it is the
 // entry the Python binding uses, and it never moves the operation elsewhere.
 //
 // The runtime is created on first need and never shut down. Besides the
 // blocking pool (threads started on demand, at most kMaxBlockingThreads at
-// once, idle ones reused) it keeps one idle worker thread per available CPU;
-// nothing is ever scheduled on the workers. In a child made by fork() the
-// pool starts afresh, since none of the parent's threads exist there.
+// once, idle ones reused and ended after kBlockingKeepAlive) it keeps one idle
+// worker thread per available CPU; nothing is ever scheduled on the workers.
+// In a child made by fork() the pool starts afresh, since none of the parent's
+// threads exist there.
+//
+// The hand-off is cheap when reads come in quick succession: a pool thread
+// that has just finished a task spins briefly for the next before it sleeps,
+// and the caller spins briefly on its result before it sleeps, so neither
+// waits for a sleeping thread to be woken on another CPU. Both spins are
+// bounded (kMaxIdleSpinNs, kMaxResultSpinNs) and learnt from recent waits
+// (see SpinBudget); at most one pool thread spins at a time, and with one
+// CPU nothing spins. Neither side spins while the other may be waiting for
+// the same CPU: the pool thread not after waking a sleeping caller or one on
+// its own CPU, the caller not once its task runs on the caller's CPU (which
+// also shrinks its budget). Spinners do not yield: under load a yield hands
+// the CPU to another process for a whole time slice. A quiet runtime uses no
+// CPU once its last spin is over.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
 
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <functional>
@@ -29,16 +48,32 @@
 #include <utility>
 #include <vector>
 
+#include "core/runtime/spin.h"
+
 namespace zelvar::runtime {
 
 class Runtime {
  public:
   static constexpr size_t kMaxBlockingThreads = 512;
+  // How long an idle blocking thread waits for work before it ends.
+  static constexpr std::chrono::seconds kBlockingKeepAlive{10};
+  // The longest spins: a pool thread waiting for its next task, a caller
+  // waiting for its task's result. A cached read of a block takes a few
+  // microseconds; the gap between two reads of one search or fetch is the
+  // caller's decoding, tens of microseconds.
+  static constexpr int64_t kMaxIdleSpinNs = 200'000;
+  static constexpr int64_t kMaxResultSpinNs = 100'000;
 
   // The runtime, created first if this is the first call. A failed build
   // (for instance the system refuses a thread) returns the reason and leaves
   // nothing behind, so a later call tries again.
   static std::expected<Runtime*, std::string> get();
+
+  // As `get`, with `spawn` standing in for starting a worker thread when the
+  // runtime is built (tests use it to make a thread start fail). `spawn` may
+  // throw std::system_error.
+  using Spawn = std::function<std::thread(std::function<void()>)>;
+  static std::expected<Runtime*, std::string> get_with(const Spawn& spawn);
 
   // Whether the runtime has been created; never creates it.
   static bool exists();
@@ -47,29 +82,35 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   // Runs `fn` on a blocking thread while the caller waits, and returns its
-  // result; an empty optional means the task could not be run or did not
-  // complete.
+  // result. An empty optional means the task could not be run (no thread
+  // could be started, or memory ran out handing it over) or did not complete
+  // (it threw, for instance std::bad_alloc); no exception leaves a task.
   template <class F>
   auto run_blocking(F&& fn) -> std::optional<std::invoke_result_t<F&>> {
     using R = std::invoke_result_t<F&>;
-    struct State {
-      std::mutex mutex;
-      std::condition_variable done_cv;
-      bool done = false;  // guarded by mutex
-      std::optional<R> result;
+    struct Call : Completion {
+      std::optional<R> result;  // written by the task before complete()
     };
-    auto state = std::make_shared<State>();
-    bool submitted = submit([state, fn = std::forward<F>(fn)]() mutable {
-      std::optional<R> result(fn());
-      std::lock_guard lock(state->mutex);
-      state->result = std::move(result);
-      state->done = true;
-      state->done_cv.notify_one();
-    });
-    if (!submitted) return std::nullopt;
-    std::unique_lock lock(state->mutex);
-    state->done_cv.wait(lock, [&] { return state->done; });
-    return std::move(state->result);
+    std::shared_ptr<Call> call;
+    try {
+      call = std::make_shared<Call>();
+      Task task = [call, fn = std::forward<F>(fn)]() mutable noexcept {
+        call->start();
+        try {
+          call->result.emplace(fn());
+        } catch (...) {
+          // A task that throws did not complete; the result stays empty.
+        }
+        return call->complete();
+      };
+      if (!submit(std::move(task))) return std::nullopt;
+    } catch (...) {
+      // Out of memory before the task was queued: it never runs.
+      return std::nullopt;
+    }
+    // The task may refer to the caller's stack: once queued, it is waited for.
+    await(*call);
+    return std::move(call->result);
   }
 
   // Runs one engine operation to completion on the calling thread.
@@ -81,33 +122,104 @@ class Runtime {
   size_t worker_count() const { return workers_.size(); }
   size_t blocking_thread_count() const;
 
+  // The learnt spin budgets, for tests and benchmarks.
+  const SpinBudget& idle_spin() const { return idle_spin_; }
+  const SpinBudget& result_spin() const { return result_spin_; }
+
  private:
-  explicit Runtime(size_t workers);
+  // The hand-back of one task's result: the task completes it once, the
+  // caller waits for that. It also notes the CPUs of the caller and of the
+  // pool thread that runs the task: a thread that spins while the other
+  // waits for the same CPU only delays it.
+  class Completion {
+   public:
+    // Called by the pool thread before it runs the task.
+    void start() noexcept { runner_cpu_.store(sched_getcpu(), std::memory_order_relaxed); }
+    // Called by the pool thread after the result was stored. True if the
+    // caller is awake on another CPU (it neither slept nor shared this one),
+    // so that spinning here for its next task holds no one up.
+    bool complete() noexcept {
+      done_at_ns_ = monotonic_ns();
+      const bool beside = runs_beside_caller();
+      if (state_.exchange(kDone, std::memory_order_acq_rel) == kSleeping) {
+        state_.notify_one();
+        return false;
+      }
+      return !beside;
+    }
+    bool done() const noexcept { return state_.load(std::memory_order_acquire) == kDone; }
+    // Whether the task was started on the CPU where the caller last ran.
+    bool runs_beside_caller() const noexcept {
+      return caller_cpu_ >= 0 && runner_cpu_.load(std::memory_order_relaxed) == caller_cpu_;
+    }
+    // Sleeps until complete() was called.
+    void sleep_until_done() noexcept;
+
+    const int64_t submitted_at_ns = monotonic_ns();
+    // When the task completed; read by the caller once done() holds.
+    int64_t done_at_ns() const noexcept { return done_at_ns_; }
+
+   private:
+    static constexpr uint32_t kPending = 0;
+    static constexpr uint32_t kSleeping = 1;  // the caller sleeps and must be woken
+    static constexpr uint32_t kDone = 2;
+    std::atomic<uint32_t> state_{kPending};
+    int64_t done_at_ns_ = 0;
+    const int caller_cpu_ = sched_getcpu();  // made by the caller; -1 if unknown
+    std::atomic<int> runner_cpu_{-1};
+  };
+
+  // A queued task; it answers Completion::complete().
+  using Task = std::function<bool()>;
+
+  Runtime(size_t workers, const Spawn& spawn);
   ~Runtime() = delete;  // never shut down
 
-  using Task = std::function<void()>;
-
-  // Queues a task, starting a blocking thread if none is idle and fewer than
-  // kMaxBlockingThreads run. False if no thread can run it.
+  // Queues a task, starting a blocking thread if none is waiting for work
+  // and fewer than kMaxBlockingThreads run. False if no thread can run it
+  // (the task is then dropped unrun). Throws std::bad_alloc only before the
+  // task is queued.
   bool submit(Task task);
-  void blocking_loop();
+  // Waits for `call`: a short spin, then sleep.
+  void await(Completion& call) noexcept;
+  void blocking_loop() noexcept;
+  void worker_loop();
+  // Stops and joins the worker threads; only for a build that failed.
+  void stop_workers() noexcept;
   // Run in a forked child (registered with pthread_atfork when the runtime is
   // built): forgets the parent's blocking threads and the state they shared.
   static void forget_threads_after_fork();
-  static void worker_loop();
 
+  // The idle workers wait on this until a failed build stops them.
+  std::mutex workers_mutex_;
+  std::condition_variable workers_cv_;
+  bool stopping_workers_ = false;  // guarded by workers_mutex_
   std::vector<std::thread> workers_;
 
   mutable std::mutex mutex_;
   std::condition_variable task_cv_;
   std::deque<Task> queue_;     // guarded by mutex_
   size_t threads_ = 0;         // guarded by mutex_: blocking threads alive
-  size_t idle_ = 0;            // guarded by mutex_: blocking threads waiting for work
+  size_t idle_ = 0;            // guarded by mutex_: blocking threads asleep, waiting for work
+  size_t spinning_ = 0;        // guarded by mutex_: blocking threads spinning for work
+  // The queue's length, read without the lock by a spinning thread.
+  std::atomic<size_t> pending_{0};
+  // When a blocking thread last finished a task: the start of the gap that an
+  // idle spin covers.
+  std::atomic<int64_t> last_finish_ns_{0};
+  SpinBudget idle_spin_;
+  SpinBudget result_spin_;
 };
 
 // The number of CPUs available to this process: its scheduling affinity mask,
-// limited by a control-group CPU quota where one is set (rounded up), and at
-// least 1.
+// limited by the CPU quota of its control group and of every group above it
+// (cgroup v2 "cpu.max", v1 "cpu.cfs_quota_us" / "cpu.cfs_period_us"), the
+// smallest quota divided by its period and rounded up; at least 1.
 size_t available_cpus();
+
+// The same with every absolute path that is read (/proc/self/cgroup,
+// /proc/self/mountinfo, the control-group files) taken below `root`, and the
+// affinity count given: tests build fake trees in a temporary folder.
+size_t available_cpus(const std::string& root, size_t affinity_cpus);
 
 }  // namespace zelvar::runtime

@@ -137,6 +137,19 @@ TEST(TokenizerRegistryTest, StopPipelinesUseTheirLanguagesList) {
   }
 }
 
+TEST(TokenizerRegistryTest, StopSetsAreBuiltOncePerProcessAndShared) {
+  TokenizerRegistry first;
+  TokenizerRegistry second;
+  for (const char* name : {"en_stop", "de_stop", "fr_stop", "ru_stop", "es_stop"}) {
+    const std::unordered_set<std::string>* words = stop_words_of(Peer::find(first, name));
+    ASSERT_NE(words, nullptr) << name;
+    EXPECT_EQ(stop_words_of(Peer::find(second, name)), words) << name;
+    // The pipeline over the stemmer of the same language shares it too.
+    const std::string stem_stop = std::string(name, 2) + "_stem_stop";
+    EXPECT_EQ(stop_words_of(Peer::find(first, stem_stop)), words) << stem_stop;
+  }
+}
+
 TEST(TokenizerRegistryTest, StopPipelineDropsAllOfAStopWordText) {
   TokenizerRegistry registry;
   const std::string text = "The and OF, it is";

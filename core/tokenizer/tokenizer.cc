@@ -8,7 +8,9 @@
 
 #include <array>
 #include <climits>
+#include <mutex>
 #include <new>
+#include <string>
 
 namespace zelvar {
 namespace {
@@ -152,15 +154,27 @@ sb_stemmer* thread_stemmer(Language language) {
   if (index >= kNumLanguages) return nullptr;
   std::unique_ptr<sb_stemmer, StemmerDeleter>& slot = stemmers[index];
   if (!slot) {
-    // Every one of the eighteen algorithms exists in the library (a test
-    // checks it), so a null here means memory ran out.
     slot.reset(sb_stemmer_new(kSnowballNames[index], "UTF_8"));
-    if (!slot) throw std::bad_alloc();
+    if (!slot) detail::throw_stemmer_failure(kSnowballNames[index]);
   }
   return slot.get();
 }
 
 }  // namespace
+
+namespace detail {
+
+void throw_stemmer_failure(std::string_view algorithm) {
+  // The library answers null both for an algorithm it lacks and for memory
+  // running out; its list of algorithms tells the two apart.
+  for (const char** name = sb_stemmer_list(); *name != nullptr; ++name) {
+    if (algorithm == *name) throw std::bad_alloc();
+  }
+  throw StemmerUnavailable("the stemmer library has no Snowball stemmer for " +
+                           std::string(algorithm));
+}
+
+}  // namespace detail
 
 std::string_view language_name(Language language) {
   auto index = static_cast<size_t>(language);
@@ -204,6 +218,21 @@ std::optional<std::unordered_set<std::string>> stop_word_set(Language language) 
   words.reserve(list->size());
   for (std::string_view word : *list) words.emplace(word);
   return words;
+}
+
+std::shared_ptr<const std::unordered_set<std::string>> shared_stop_word_set(Language language) {
+  static std::array<std::once_flag, kNumLanguages> once;
+  static std::array<std::shared_ptr<const std::unordered_set<std::string>>, kNumLanguages> sets;
+  auto index = static_cast<size_t>(language);
+  if (index >= kNumLanguages) return nullptr;
+  // A build that throws (memory ran out) leaves the flag unset for a retry.
+  std::call_once(once[index], [&] {
+    std::optional<std::unordered_set<std::string>> words = stop_word_set(language);
+    if (words) {
+      sets[index] = std::make_shared<const std::unordered_set<std::string>>(std::move(*words));
+    }
+  });
+  return sets[index];
 }
 
 }  // namespace zelvar

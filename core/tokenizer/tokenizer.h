@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -92,11 +93,21 @@ class LowercaseTokenizer {
   std::vector<Token> tokenize(std::string_view text) const;
 };
 
+// Thrown by StemmerTokenizer::tokenize when the stemmer library lacks the
+// tokenizer's language (it was built without it); the text names the
+// language. Memory running out while making a stemmer is std::bad_alloc.
+class StemmerUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class StemmerTokenizer {
  public:
   explicit StemmerTokenizer(Language language) : language_(language) {}
 
   // A `language` outside the eighteen leaves the lower-cased words unstemmed.
+  // Throws StemmerUnavailable or std::bad_alloc if the language's stemmer
+  // cannot be made (each thread makes its own on first use).
   std::vector<Token> tokenize(std::string_view text) const;
 
   Language language() const { return language_; }
@@ -113,6 +124,19 @@ std::optional<std::span<const std::string_view>> stop_word_list(Language languag
 // `stop_word_list(language)` as a set; absent where there is no list.
 std::optional<std::unordered_set<std::string>> stop_word_set(Language language);
 
+// The same set, built once per process on first use and shared by every
+// stop-word tokenizer of that language; null where there is no list.
+std::shared_ptr<const std::unordered_set<std::string>> shared_stop_word_set(Language language);
+
+namespace detail {
+
+// What a failure of the stemmer library to make the stemmer `algorithm`
+// ("english") means: StemmerUnavailable if the library does not offer that
+// algorithm, otherwise std::bad_alloc.
+[[noreturn]] void throw_stemmer_failure(std::string_view algorithm);
+
+}  // namespace detail
+
 template <Tokenizer Inner>
 class StopWordTokenizer {
  public:
@@ -121,9 +145,9 @@ class StopWordTokenizer {
   static std::optional<StopWordTokenizer> create(Language language)
     requires std::same_as<Inner, LowercaseTokenizer>
   {
-    std::optional<std::unordered_set<std::string>> words = stop_word_set(language);
+    std::shared_ptr<const std::unordered_set<std::string>> words = shared_stop_word_set(language);
     if (!words) return std::nullopt;
-    return StopWordTokenizer(std::move(*words), LowercaseTokenizer());
+    return StopWordTokenizer(std::move(words), LowercaseTokenizer());
   }
 
   // Over a StemmerTokenizer of `stem_language`, with the stop list of
@@ -133,25 +157,28 @@ class StopWordTokenizer {
   static std::optional<StopWordTokenizer> create(Language stem_language, Language stop_language)
     requires std::same_as<Inner, StemmerTokenizer>
   {
-    std::optional<std::unordered_set<std::string>> words = stop_word_set(stop_language);
+    std::shared_ptr<const std::unordered_set<std::string>> words =
+        shared_stop_word_set(stop_language);
     if (!words) return std::nullopt;
-    return StopWordTokenizer(std::move(*words), StemmerTokenizer(stem_language));
+    return StopWordTokenizer(std::move(words), StemmerTokenizer(stem_language));
   }
 
   std::vector<Token> tokenize(std::string_view text) const {
     std::vector<Token> tokens = inner_.tokenize(text);
-    std::erase_if(tokens, [this](const Token& token) { return stop_words_.contains(token.text); });
+    std::erase_if(tokens, [this](const Token& token) { return stop_words_->contains(token.text); });
     return tokens;
   }
 
-  const std::unordered_set<std::string>& stop_words() const { return stop_words_; }
+  const std::unordered_set<std::string>& stop_words() const { return *stop_words_; }
   const Inner& inner() const { return inner_; }
 
  private:
-  StopWordTokenizer(std::unordered_set<std::string> stop_words, Inner inner)
+  StopWordTokenizer(std::shared_ptr<const std::unordered_set<std::string>> stop_words, Inner inner)
       : stop_words_(std::move(stop_words)), inner_(std::move(inner)) {}
 
-  std::unordered_set<std::string> stop_words_;
+  // Never null. Immutable and shared: a copy shares it rather than copying
+  // the words, which is the same to every reader.
+  std::shared_ptr<const std::unordered_set<std::string>> stop_words_;
   Inner inner_;
 };
 
@@ -163,7 +190,8 @@ class TokenizerClone {
   // What the boxed tokenizer's own `tokenize` gives.
   virtual std::vector<Token> tokenize(std::string_view text) const = 0;
 
-  // An independent boxed copy (a stop-word tokenizer copies its whole set).
+  // An independent boxed copy (a stop-word tokenizer shares its immutable
+  // set).
   virtual std::unique_ptr<TokenizerClone> clone_box() const = 0;
 };
 

@@ -141,6 +141,19 @@ TEST(StemmerTokenizerTest, UnknownLanguageNumberLeavesWordsUnstemmed) {
   EXPECT_EQ(StemmerTokenizer(unknown).tokenize("Running"), expected);
 }
 
+TEST(StemmerTokenizerTest, StemmerFailureSaysWhetherTheLanguageIsMissing) {
+  try {
+    detail::throw_stemmer_failure("klingon");
+  } catch (const StemmerUnavailable& e) {
+    EXPECT_STREQ(e.what(), "the stemmer library has no Snowball stemmer for klingon");
+  }
+  // The library offers all eighteen, so for them a failure can only be memory.
+  for (size_t i = 0; i < kNumLanguages; ++i) {
+    std::string_view name = language_name(static_cast<Language>(i));
+    EXPECT_THROW(detail::throw_stemmer_failure(name), std::bad_alloc) << name;
+  }
+}
+
 TEST(StemmerTokenizerTest, OneTokenizerServesManyThreads) {
   // Snowball stemmers keep working state; sharing one between threads would
   // garble stems or race (the sanitizer build shows the latter).
