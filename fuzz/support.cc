@@ -1,5 +1,6 @@
 #include "fuzz/support.h"
 
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+
+#include "tests/writer/memory_file.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ZELVAR_FUZZ_HEAP_HOOKS 1
@@ -28,15 +31,7 @@ extern "C" size_t __sanitizer_get_allocated_size(const volatile void* p);
 
 namespace zelvar::fuzz {
 
-LazyFileHandle memory_file(std::span<const uint8_t> bytes) {
-  auto shared = std::make_shared<const Bytes>(bytes.begin(), bytes.end());
-  auto read = std::make_shared<const LazyFileHandle::ReadFn>([shared](ByteRange range) -> IoResult<OwnedBytes> {
-    // The handle has checked the range against the size it was given.
-    return OwnedBytes(Bytes(shared->begin() + static_cast<ptrdiff_t>(range.start),
-                            shared->begin() + static_cast<ptrdiff_t>(range.end)));
-  });
-  return LazyFileHandle(std::move(read), shared->size());
-}
+LazyFileHandle memory_file(std::span<const uint8_t> bytes) { return test_writer::MemoryFile(bytes).handle(); }
 
 std::vector<std::span<const uint8_t>> split_parts(std::span<const uint8_t> input, size_t max_parts) {
   std::vector<std::span<const uint8_t>> parts;

@@ -32,6 +32,10 @@ IoError out_of_bounds(ByteRange range, std::string_view what, uint64_t limit) {
                                                 std::string(what) + ": " + std::to_string(limit) + ")");
 }
 
+IoError reversed(ByteRange range) {
+  return IoError(IoErrorKind::InvalidInput, "Invalid range " + range.to_string() + ": start is after end");
+}
+
 // Reads [range.start, range.end) of the file at `path`, which must still be
 // the file `identity` names: open without blocking, check, fill. The
 // descriptor is closed on every path.
@@ -79,8 +83,6 @@ IoResult<FileStatus> stat_file(const std::string& path) {
   return status_of(st);
 }
 
-std::string ByteRange::to_string() const { return std::to_string(start) + ".." + std::to_string(end); }
-
 std::shared_ptr<const LazyFileHandle::ReadFn> make_file_reader(std::string path, std::string name,
                                                                FileIdentity identity) {
   return std::make_shared<const LazyFileHandle::ReadFn>(
@@ -92,21 +94,20 @@ std::shared_ptr<const LazyFileHandle::ReadFn> make_file_reader(std::string path,
 
 IoResult<OwnedBytes> LazyFileHandle::read_bytes_range(ByteRange range) const {
   if (range.end > file_size_) return std::unexpected(out_of_bounds(range, "file size", file_size_));
-  if (range.start > range.end) {
-    return std::unexpected(IoError(IoErrorKind::InvalidInput,
-                                   "Invalid range " + range.to_string() + ": start is after end"));
-  }
+  if (range.start > range.end) return std::unexpected(reversed(range));
   return (*read_fn_)(range);
 }
 
 IoResult<OwnedBytes> LazyFileSlice::read_bytes_range(ByteRange range) const {
   if (range.end > len_) return std::unexpected(out_of_bounds(range, "slice len", len_));
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  if (range.end > kMax - offset_) {
+  if (!ByteRange::at(offset_, range.end)) {
     return std::unexpected(IoError(IoErrorKind::InvalidInput,
                                    "Range " + range.to_string() + " at offset " +
                                        std::to_string(offset_) + " overflows a 64-bit file offset"));
   }
+  // A reversed range goes to the handle shifted, which refuses it, unless
+  // its start cannot be shifted at all.
+  if (!ByteRange::at(offset_, range.start)) return std::unexpected(reversed(range));
   return handle_.read_bytes_range(ByteRange{offset_ + range.start, offset_ + range.end});
 }
 

@@ -31,20 +31,11 @@
 #include <string>
 #include <utility>
 
+#include "core/directories/byte_cursor.h"
 #include "core/directories/owned_bytes.h"
 #include "core/error/io_error.h"
 
 namespace zelvar {
-
-// A byte range [start, end) of a file or window.
-struct ByteRange {
-  uint64_t start = 0;
-  uint64_t end = 0;
-
-  // The range as "start..end" in decimal, the form used in error texts.
-  std::string to_string() const;
-  friend bool operator==(const ByteRange&, const ByteRange&) = default;
-};
 
 class LazyFileHandle {
  public:

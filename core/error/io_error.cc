@@ -8,6 +8,10 @@ namespace zelvar {
 
 IoError::IoError(IoErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
+IoError::IoError(ReadFault fault)
+    : IoError(fault == ReadFault::kTooLong ? IoError(IoErrorKind::InvalidData, "varint too long")
+                                           : IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer")) {}
+
 IoError IoError::from_os(int code) {
   char buffer[256];
   // The GNU strerror_r returns a pointer that may or may not be `buffer`.

@@ -31,10 +31,20 @@ enum class IoErrorKind {
   Other,
 };
 
+// What the lowest decoders of the binary formats report (core/directories/
+// byte_cursor.h): the bytes ran out, or a varint ran past ten bytes. The
+// reader that knows the context names it, or lets it become its usual error.
+enum class ReadFault { kRanOut, kTooLong };
+
 class IoError {
  public:
   // An error whose display is exactly `text`.
   IoError(IoErrorKind kind, std::string text);
+
+  // The usual error of a fault: UnexpectedEof "failed to fill whole buffer",
+  // or InvalidData "varint too long". Implicit, so that a fault that a reader
+  // does not name otherwise passes up as this error.
+  IoError(ReadFault fault);  // NOLINT(google-explicit-constructor)
 
   // An error from an operating-system error code; displays as
   // "<the platform's description of the code> (os error <code>)".

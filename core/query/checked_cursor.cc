@@ -5,12 +5,11 @@
 #include <cstring>
 #include <optional>
 
-#include "core/structures/sstable/vint.h"
+#include "core/directories/byte_cursor.h"
 
 namespace zelvar {
 namespace {
 
-using vint_detail::VintStatus;
 
 // Eight bytes with bit 7 clear everywhere are four (gap, term frequency)
 // pairs of one-byte varints, the common case by far. Their gaps sit in the
@@ -59,8 +58,9 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   const uint8_t* p = data.data() + entry.offset;
   const uint8_t* const end = data.data() + data.size();
 
-  uint64_t count = 0;
-  if (vint_detail::decode(&p, end, &count) != VintStatus::kOk) return 0;
+  const ReadResult<uint64_t> decoded_count = decode_vint(p, end);
+  if (!decoded_count) return 0;
+  const uint64_t count = *decoded_count;
   // Every posting takes at least two bytes.
   if (count == 0 || count > static_cast<uint64_t>(end - p) / 2) return 0;
   uint32_t* out_docs = nullptr;
@@ -82,12 +82,12 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   uint32_t largest = kStore ? 0 : *max_tf;
   uint64_t above_largest = above(largest);
   for (;;) {
-    uint64_t value = 0;
-    uint64_t term_freq = 0;
-    if (vint_detail::decode(&p, end, &value) != VintStatus::kOk ||
-        vint_detail::decode(&p, end, &term_freq) != VintStatus::kOk) {
-      return 0;
-    }
+    const ReadResult<uint64_t> decoded_gap = decode_vint(p, end);
+    if (!decoded_gap) return 0;
+    const ReadResult<uint64_t> decoded_term_freq = decode_vint(p, end);
+    if (!decoded_term_freq) return 0;
+    const uint64_t value = *decoded_gap;
+    const uint64_t term_freq = *decoded_term_freq;
     // The decoder keeps the low 32 bits of the gap (of the document itself
     // for the first posting) and of the term frequency.
     const uint32_t gap = static_cast<uint32_t>(value);

@@ -65,12 +65,13 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
   if (!info) return std::optional<BlockPostingList>();
 
   if (const TermInfo::External* ext = info->as_external()) {
-    // Checked before any read. The sum is taken in 128 bits so that an offset
-    // near the top of the u64 range cannot wrap around and pass.
-    unsigned __int128 end = static_cast<unsigned __int128>(ext->posting_offset) + ext->posting_len;
-    if (end > opened_->postings.file_size()) return std::unexpected(Error::corruption("Posting offset out of bounds"));
-    ZELVAR_TRY(OwnedBytes bytes,
-               opened_->postings.read_bytes_range({ext->posting_offset, static_cast<uint64_t>(end)}));
+    // Checked before any read; an offset near the top of the u64 range cannot
+    // wrap around and pass.
+    const std::optional<ByteRange> range = ByteRange::at(ext->posting_offset, ext->posting_len);
+    if (!range || range->end > opened_->postings.file_size()) {
+      return std::unexpected(Error::corruption("Posting offset out of bounds"));
+    }
+    ZELVAR_TRY(OwnedBytes bytes, opened_->postings.read_bytes_range(*range));
     std::span<const uint8_t> cursor = bytes.as_slice();
     ZELVAR_TRY(BlockPostingList list, BlockPostingList::deserialize(cursor));
     return std::optional<BlockPostingList>(std::move(list));

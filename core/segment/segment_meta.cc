@@ -1,35 +1,33 @@
 #include "core/segment/segment_meta.h"
 
-#include "core/structures/sstable/fixed_width.h"
+#include "core/directories/byte_cursor.h"
+#include "core/error/result.h"
 
 namespace zelvar {
 namespace {
 
 constexpr size_t kHeaderSize = 20;  // id + num_docs
-constexpr size_t kCountSize = 4;
 constexpr size_t kEntrySize = 16;
 
 }  // namespace
 
 IoResult<SegmentMeta> SegmentMeta::deserialize(std::span<const uint8_t> data) {
-  if (data.size() < kHeaderSize) return std::unexpected(ran_out_error());
+  ByteCursor cursor(data);
+  // The header is read whole or not at all.
+  ZELVAR_TRY(const std::span<const uint8_t> header, cursor.take(kHeaderSize));
   SegmentMeta meta;
-  meta.id = SegmentId(decode_le<SegmentIdValue>(data.data()));
-  meta.num_docs = decode_le<uint32_t>(data.data() + 16);
-  if (data.size() == kHeaderSize) return meta;
-  if (data.size() < kHeaderSize + kCountSize) return std::unexpected(ran_out_error());
+  meta.id = SegmentId(decode_le<SegmentIdValue>(header.data()));
+  meta.num_docs = decode_le<uint32_t>(header.data() + 16);
+  if (cursor.empty()) return meta;
+  ZELVAR_TRY(const uint32_t count, cursor.u32());
 
   // Entries are inserted one by one as they are read: the count sizes
   // nothing, so a huge count in a short file fails after the entries present.
-  const uint32_t count = decode_le<uint32_t>(data.data() + kHeaderSize);
-  size_t pos = kHeaderSize + kCountSize;
   for (uint32_t i = 0; i < count; ++i) {
-    if (data.size() - pos < kEntrySize) return std::unexpected(ran_out_error());
-    const uint8_t* entry = data.data() + pos;
+    ZELVAR_TRY(const std::span<const uint8_t> entry, cursor.take(kEntrySize));
     meta.field_stats.insert_or_assign(
-        decode_le<uint32_t>(entry),
-        FieldStats{.total_tokens = decode_le<uint64_t>(entry + 4), .doc_count = decode_le<uint32_t>(entry + 12)});
-    pos += kEntrySize;
+        decode_le<uint32_t>(entry.data()),
+        FieldStats{.total_tokens = decode_le<uint64_t>(entry.data() + 4), .doc_count = decode_le<uint32_t>(entry.data() + 12)});
   }
   return meta;
 }

@@ -1,11 +1,10 @@
 #include "core/segment/store.h"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 
+#include "core/directories/byte_cursor.h"
 #include "core/error/result.h"
-#include "core/structures/sstable/fixed_width.h"
 
 namespace zelvar {
 namespace {
@@ -18,7 +17,6 @@ constexpr uint64_t kEntrySize = 20;
 // kMetadataMaxRead (a damaged footer), when each is read by itself.
 constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
 constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
-constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
 IoError doc_not_found() { return invalid_data("Doc not found in index"); }
@@ -32,9 +30,10 @@ struct Footer {
   uint32_t magic;
 };
 
-Footer decode_footer(const uint8_t* p) {
-  return Footer{decode_le<uint64_t>(p),      decode_le<uint64_t>(p + 8),  decode_le<uint32_t>(p + 16),
-                decode_le<uint32_t>(p + 20), decode_le<uint32_t>(p + 24), decode_le<uint32_t>(p + 28)};
+// Precondition: `bytes` holds the footer's 32 bytes.
+Footer decode_footer(std::span<const uint8_t> bytes) {
+  ByteCursor cursor(bytes);
+  return Footer{*cursor.u64(), *cursor.u64(), *cursor.u32(), *cursor.u32(), *cursor.u32(), *cursor.u32()};
 }
 
 // Reads the dictionary section at `offset`: the dictionary, and the offset
@@ -44,27 +43,26 @@ IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const TailReader&
     return std::unexpected(invalid_data("Store dictionary out of bounds: offset " + std::to_string(offset)));
   };
   // Offsets near 2^64 would wrap; such a section cannot lie inside any file.
-  if (offset > kU64Max - 4) return out_of_bounds();
-  ZELVAR_TRY(OwnedBytes length_bytes, handle.read_bytes_range(ByteRange{offset, offset + 4}));
-  const uint64_t start = offset + 4;
-  const uint64_t length = decode_le<uint32_t>(length_bytes.data());
-  if (start > kU64Max - length) return out_of_bounds();
-  ZELVAR_TRY(OwnedBytes dict_bytes, handle.read_bytes_range(ByteRange{start, start + length}));
-  return std::pair{CompressionDict{dict_bytes.to_vec()}, start + length};
+  const std::optional<ByteRange> length_range = ByteRange::at(offset, 4);
+  if (!length_range) return out_of_bounds();
+  ZELVAR_TRY(OwnedBytes length_bytes, handle.read_bytes_range(*length_range));
+  const std::optional<ByteRange> dict_range = ByteRange::at(length_range->end, decode_le<uint32_t>(length_bytes.data()));
+  if (!dict_range) return out_of_bounds();
+  ZELVAR_TRY(OwnedBytes dict_bytes, handle.read_bytes_range(*dict_range));
+  return std::pair{CompressionDict{dict_bytes.to_vec()}, dict_range->end};
 }
 
 IoResult<std::vector<StoreBlockIndex>> parse_index(const OwnedBytes& region) {
-  if (region.size() < 4) return std::unexpected(ran_out_error());
-  const uint32_t count = decode_le<uint32_t>(region.data());
-  const size_t available = (region.size() - 4) / kEntrySize;
+  ByteCursor cursor(region.as_slice());
+  ZELVAR_TRY(const uint32_t count, cursor.u32());
   std::vector<StoreBlockIndex> index;
   // The count is only trusted as far as the region's bytes can back it.
-  index.reserve(std::min<size_t>(count, available));
+  index.reserve(std::min<size_t>(count, cursor.remaining() / kEntrySize));
   for (uint32_t i = 0; i < count; ++i) {
-    if (i >= available) return std::unexpected(ran_out_error());
-    const uint8_t* p = region.data() + 4 + kEntrySize * i;
-    index.push_back(StoreBlockIndex{decode_le<uint32_t>(p), decode_le<uint64_t>(p + 4),
-                                    decode_le<uint32_t>(p + 12), decode_le<uint32_t>(p + 16)});
+    // Whole entries only: one cut short runs out before any of it is read.
+    ZELVAR_TRY(const std::span<const uint8_t> entry, cursor.take(kEntrySize));
+    ByteCursor fields(entry);
+    index.push_back(StoreBlockIndex{*fields.u32(), *fields.u64(), *fields.u32(), *fields.u32()});
   }
   return index;
 }
@@ -85,14 +83,12 @@ const StoreBlockIndex& choose_block(std::span<const StoreBlockIndex> index, uint
 
 // The JSON text of the record `skip` records into `block`.
 IoResult<std::span<const uint8_t>> find_record(std::span<const uint8_t> block, uint32_t skip) {
-  size_t pos = 0;
+  ByteCursor cursor(block);
   for (uint32_t i = 0;; ++i) {
-    if (block.size() - pos < 4) return std::unexpected(ran_out_error());
-    const uint32_t length = decode_le<uint32_t>(block.data() + pos);
-    pos += 4;
-    if (length > block.size() - pos) return std::unexpected(invalid_data("Invalid doc length"));
-    if (i == skip) return block.subspan(pos, length);
-    pos += length;
+    ZELVAR_TRY(const uint32_t length, cursor.u32());
+    if (length > cursor.remaining()) return std::unexpected(invalid_data("Invalid doc length"));
+    const std::span<const uint8_t> record = *cursor.take(length);
+    if (i == skip) return record;
   }
 }
 
@@ -110,7 +106,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
   TailReader tail(handle);
   ZELVAR_TRY_VOID(tail.buffer_from(file_size - std::min(file_size, kMetadataFirstRead)));
   ZELVAR_TRY(OwnedBytes footer_bytes, tail.read_bytes_range(ByteRange{footer_start, file_size}));
-  const Footer footer = decode_footer(footer_bytes.data());
+  const Footer footer = decode_footer(footer_bytes.as_slice());
   if (footer.magic != kMagic) return std::unexpected(invalid_data("Invalid store magic"));
   if (footer.version != kVersion) {
     return std::unexpected(invalid_data("Unsupported store version: " + std::to_string(footer.version)));
@@ -159,14 +155,15 @@ IoResult<std::optional<Document>> AsyncStoreReader::get(uint32_t local) const {
 }
 
 IoResult<StoreBlock> AsyncStoreReader::load_block(const StoreBlockIndex& entry) const {
-  if (entry.offset > kU64Max - entry.length) {
-    // Such a range would end before it starts. It guards only the read: a
-    // block already cached under the entry's key is served as usual.
+  const std::optional<ByteRange> range = ByteRange::at(entry.offset, entry.length);
+  if (!range) {
+    // Such a range cannot lie in any file. It guards only the read: a block
+    // already cached under the entry's key is served as usual.
     if (StoreBlock cached = blocks_.cached(entry.first_doc)) return cached;
     return std::unexpected(invalid_data("Store block out of bounds: offset " + std::to_string(entry.offset) +
                                         " length " + std::to_string(entry.length)));
   }
-  return blocks_.load(entry.first_doc, ByteRange{entry.offset, entry.offset + entry.length});
+  return blocks_.load(entry.first_doc, *range);
 }
 
 namespace store {

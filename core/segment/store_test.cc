@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/directories/directory.h"
+#include "tests/writer/memory_file.h"
 #include "tests/writer/store_writer.h"
 
 namespace zelvar {
@@ -56,42 +57,8 @@ RawBlock block_of(uint32_t first_doc, const std::vector<std::string>& docs) {
   return RawBlock{first_doc, static_cast<uint32_t>(docs.size()), test_writer::compress_block(raw)};
 }
 
-// An in-memory file whose handle logs every range read from it.
-class MemoryFile {
- public:
-  explicit MemoryFile(Bytes bytes) : bytes_(std::make_shared<const Bytes>(std::move(bytes))) {}
 
-  LazyFileHandle handle() const {
-    auto bytes = bytes_;
-    auto log = log_;
-    auto fn = [bytes, log](ByteRange r) -> IoResult<OwnedBytes> {
-      {
-        std::lock_guard lock(log->mutex);
-        log->ranges.push_back(r);
-      }
-      return OwnedBytes(Bytes(bytes->begin() + static_cast<ptrdiff_t>(r.start),
-                              bytes->begin() + static_cast<ptrdiff_t>(r.end)));
-    };
-    return LazyFileHandle(std::make_shared<const LazyFileHandle::ReadFn>(fn), bytes_->size());
-  }
-
-  size_t reads() const {
-    std::lock_guard lock(log_->mutex);
-    return log_->ranges.size();
-  }
-  std::vector<ByteRange> ranges() const {
-    std::lock_guard lock(log_->mutex);
-    return log_->ranges;
-  }
-
- private:
-  struct Log {
-    std::mutex mutex;
-    std::vector<ByteRange> ranges;
-  };
-  std::shared_ptr<const Bytes> bytes_;
-  std::shared_ptr<Log> log_ = std::make_shared<Log>();
-};
+using test_writer::MemoryFile;
 
 std::shared_ptr<const AsyncStoreReader> open_ok(const MemoryFile& file, size_t cache_blocks = 256) {
   IoResult<std::shared_ptr<const AsyncStoreReader>> store = AsyncStoreReader::open(file.handle(), cache_blocks);
@@ -123,8 +90,8 @@ TEST_P(StoreRoundTripTest, EveryDocumentComesBackFromItsBlock) {
   }
   EXPECT_EQ(store->data().len(), written.footer.data_end_offset);
   // The open reads the file's end once; footer, dictionary and index lie in it.
-  ASSERT_EQ(file.reads(), 1u);
-  EXPECT_EQ(file.ranges()[0], (ByteRange{0, written.bytes.size()}));
+  ASSERT_EQ(file.reads().size(), 1u);
+  EXPECT_EQ(file.reads()[0], (ByteRange{0, written.bytes.size()}));
 
   for (uint32_t i = 0; i < 40; ++i) {
     IoResult<std::optional<Document>> doc = store->get(i);
@@ -169,13 +136,13 @@ TEST(StoreTest, NumberAtOrBeyondTheCountIsAbsentWithoutARead) {
   MemoryFile file(test_writer::assemble_store({block_of(0, doc_jsons(0, 6))}, std::nullopt, 5).bytes);
   auto store = open_ok(file);
   ASSERT_TRUE(store);
-  const size_t reads_after_open = file.reads();
+  const size_t reads_after_open = file.reads().size();
   for (uint32_t local : {5u, 6u, 0xFFFFFFFFu}) {
     IoResult<std::optional<Document>> doc = store->get(local);
     ASSERT_TRUE(doc.has_value());
     EXPECT_FALSE(doc->has_value()) << local;
   }
-  EXPECT_EQ(file.reads(), reads_after_open);
+  EXPECT_EQ(file.reads().size(), reads_after_open);
   IoResult<std::optional<Document>> last = store->get(4);
   ASSERT_TRUE(last.has_value() && last->has_value());
   EXPECT_EQ(**last, parsed(doc_json(4)));
@@ -231,7 +198,7 @@ TEST_P(StoreLookupTest, FindsTheCoveringBlockOrFails) {
     ASSERT_FALSE(doc.has_value());
     EXPECT_EQ(doc.error(), kNotFound);
     // A number no block covers is refused before any block is read.
-    EXPECT_EQ(file.reads(), 1u);
+    EXPECT_EQ(file.reads().size(), 1u);
   }
 }
 
@@ -511,7 +478,7 @@ class StoreCacheTest : public ::testing::Test {
   StoreCacheTest()
       : file_(test_writer::write_store(doc_jsons(0, 8), per_block(2)).bytes), store_(open_ok(file_, 2)) {}
 
-  size_t block_reads() const { return file_.reads() - 1; }  // less the open's one read
+  size_t block_reads() const { return file_.reads().size() - 1; }  // less the open's one read
 
   void fetch(uint32_t local) {
     IoResult<std::optional<Document>> doc = store_->get(local);
@@ -531,7 +498,7 @@ TEST_F(StoreCacheTest, ABlockIsReadOnceWhileCached) {
   EXPECT_EQ(block_reads(), 1u);
   // Reads are exactly the block's compressed bytes.
   const StoreBlockIndex& first = store_->index()[0];
-  EXPECT_EQ(file_.ranges().back(), (ByteRange{first.offset, first.offset + first.length}));
+  EXPECT_EQ(file_.reads().back(), (ByteRange{first.offset, first.offset + first.length}));
 }
 
 TEST_F(StoreCacheTest, EvictedAfterCapacityOtherBlocks) {
@@ -564,11 +531,11 @@ TEST(StoreCacheFaultTest, FailedDecompressionIsNotCachedButARejectedRecordIs) {
   ASSERT_TRUE(store);
   EXPECT_FALSE(store->get(0).has_value());
   EXPECT_FALSE(store->get(0).has_value());
-  EXPECT_EQ(memory.reads(), 1u + 2u);  // read again: nothing was cached
+  EXPECT_EQ(memory.reads().size(), 1u + 2u);  // read again: nothing was cached
   EXPECT_FALSE(store->cache().contains(0));
   EXPECT_FALSE(store->get(1).has_value());
   EXPECT_FALSE(store->get(1).has_value());
-  EXPECT_EQ(memory.reads(), 1u + 3u);  // the decompressed block stayed cached
+  EXPECT_EQ(memory.reads().size(), 1u + 3u);  // the decompressed block stayed cached
   EXPECT_TRUE(store->cache().contains(1));
 }
 
@@ -592,7 +559,7 @@ TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
     EXPECT_EQ(store->cache().size(), 0u);
     EXPECT_EQ(store->cache().bytes(), 0u);
   }
-  EXPECT_EQ(memory.reads(), 1u + 4u);
+  EXPECT_EQ(memory.reads().size(), 1u + 4u);
 }
 
 TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
@@ -636,7 +603,7 @@ TEST(StoreHostileTest, DamagedFilesFailCleanly) {
     if (store.has_value()) {
       for (uint32_t local = 0; local <= docs.size(); ++local) (void)(*store)->get(local);
     }
-    for (const ByteRange& range : file.ranges()) {
+    for (const ByteRange& range : file.reads()) {
       ASSERT_LE(range.start, range.end);
       ASSERT_LE(range.end, damaged.size());
     }

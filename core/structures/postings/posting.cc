@@ -2,9 +2,8 @@
 
 #include <algorithm>
 
+#include "core/directories/byte_cursor.h"
 #include "core/error/result.h"
-#include "core/structures/sstable/fixed_width.h"
-#include "core/structures/sstable/vint.h"
 
 namespace zelvar {
 namespace {
@@ -17,28 +16,32 @@ void write_vint(std::vector<uint8_t>& out, uint64_t v) {
   out.push_back(static_cast<uint8_t>(v));
 }
 
+// One list from the front of `bytes`; running out leaves `bytes` empty.
+IoResult<BlockPostingList> read_list(ByteCursor& bytes) {
+  BlockPostingList list;
+  ZELVAR_TRY(list.doc_count, bytes.u32());
+  ZELVAR_TRY(const uint32_t block_count, bytes.u32());
+  // The count comes from the file: reserve only what the bytes can hold.
+  list.skip_list.reserve(std::min<size_t>(block_count, bytes.remaining() / SkipEntry::kEncodedLen));
+  for (uint32_t i = 0; i < block_count; ++i) {
+    SkipEntry e;
+    ZELVAR_TRY(e.first_doc, bytes.u32());
+    ZELVAR_TRY(e.last_doc, bytes.u32());
+    ZELVAR_TRY(e.offset, bytes.u32());
+    list.skip_list.push_back(e);
+  }
+  ZELVAR_TRY(const uint32_t data_len, bytes.u32());
+  ZELVAR_TRY(const std::span<const uint8_t> data, bytes.take(data_len));
+  list.data.assign(data.begin(), data.end());
+  return list;
+}
+
 }  // namespace
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(std::span<const uint8_t>& cursor) {
-  BlockPostingList list;
-  ZELVAR_TRY(list.doc_count, read_le<uint32_t>(cursor));
-  ZELVAR_TRY(const uint32_t block_count, read_le<uint32_t>(cursor));
-  // The count comes from the file: reserve only what the bytes can hold.
-  list.skip_list.reserve(std::min<size_t>(block_count, cursor.size() / SkipEntry::kEncodedLen));
-  for (uint32_t i = 0; i < block_count; ++i) {
-    SkipEntry e;
-    ZELVAR_TRY(e.first_doc, read_le<uint32_t>(cursor));
-    ZELVAR_TRY(e.last_doc, read_le<uint32_t>(cursor));
-    ZELVAR_TRY(e.offset, read_le<uint32_t>(cursor));
-    list.skip_list.push_back(e);
-  }
-  ZELVAR_TRY(const uint32_t data_len, read_le<uint32_t>(cursor));
-  if (cursor.size() < data_len) {
-    cursor = {};
-    return std::unexpected(ran_out_error());
-  }
-  list.data.assign(cursor.begin(), cursor.begin() + data_len);
-  cursor = cursor.subspan(data_len);
+  ByteCursor bytes(cursor);
+  auto list = read_list(bytes);
+  cursor = bytes.rest();
   return list;
 }
 
@@ -94,12 +97,11 @@ void BlockPostingIterator::load_block(size_t b) {
   const uint8_t* p = data.data() + offset;
   const uint8_t* const end = data.data() + data.size();
 
-  using vint_detail::VintStatus;
-  uint64_t count = 0;
-  if (vint_detail::decode(&p, end, &count) != VintStatus::kOk) return;
+  auto count = decode_vint(p, end);
+  if (!count) return;
   // Every posting takes at least two bytes, which bounds both the room the
   // count may claim and the postings the block can yield.
-  const size_t room = std::min<uint64_t>(count, static_cast<size_t>(end - p) / 2);
+  const size_t room = std::min<uint64_t>(*count, static_cast<size_t>(end - p) / 2);
   if (docs_.size() < room) {
     docs_.resize(room);
     term_freqs_.resize(room);
@@ -108,7 +110,7 @@ void BlockPostingIterator::load_block(size_t b) {
   uint32_t* const tfs = term_freqs_.data();
   size_t n = 0;
   uint32_t doc = 0;
-  for (uint64_t i = 0; i < count; ++i) {
+  for (uint64_t i = 0; i < *count; ++i) {
     // With the bytes used up every later read fails too, so the remaining
     // pairs would all be skipped.
     if (p == end) break;
@@ -119,16 +121,15 @@ void BlockPostingIterator::load_block(size_t b) {
       delta = p[0];
       tf = p[1];
       p += 2;
-    } else if (end - p >= 20) {
-      // Two varints of at most ten bytes each cannot run past the end.
-      const VintStatus s1 = vint_detail::decode_unchecked(&p, &delta);
-      const VintStatus s2 = vint_detail::decode_unchecked(&p, &tf);
-      if (s1 != VintStatus::kOk || s2 != VintStatus::kOk) continue;
     } else {
-      const VintStatus s1 = vint_detail::decode(&p, end, &delta);
-      const VintStatus s2 = vint_detail::decode(&p, end, &tf);
+      // Two varints of at most ten bytes each cannot run past the end.
+      const bool room_for_two = end - p >= 20;
+      const ReadResult<uint64_t> d = room_for_two ? decode_vint_unchecked(p) : decode_vint(p, end);
+      const ReadResult<uint64_t> t = room_for_two ? decode_vint_unchecked(p) : decode_vint(p, end);
       // A pair that does not decode is dropped and the document stays.
-      if (s1 != VintStatus::kOk || s2 != VintStatus::kOk) continue;
+      if (!d || !t) continue;
+      delta = *d;
+      tf = *t;
     }
     doc += static_cast<uint32_t>(delta);
     docs[n] = doc;

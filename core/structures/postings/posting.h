@@ -25,6 +25,7 @@
 #include <span>
 #include <vector>
 
+#include "core/directories/byte_cursor.h"
 #include "core/error/io_error.h"
 #include "core/structures/postings/posting_common.h"
 
@@ -105,4 +106,10 @@ class BlockPostingIterator {
   bool exhausted_ = false;
 };
 
+namespace posting {
+
+// The posting reader's varint reader (see zelvar::read_vint).
+using ::zelvar::read_vint;
+
+}  // namespace posting
 }  // namespace zelvar

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "core/structures/sstable/vint.h"
+#include "core/structures/postings/posting.h"
 
 namespace zelvar {
 

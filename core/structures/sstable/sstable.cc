@@ -6,48 +6,16 @@
 #include <string>
 
 #include "core/error/result.h"
-#include "core/structures/sstable/fixed_width.h"
-#include "core/structures/sstable/vint.h"
+#include "core/directories/byte_cursor.h"
 
 namespace zelvar {
 namespace {
 
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
 
-// Fixed-width and length-prefixed reads from the front of a cursor. Each one
-// checks the remaining bytes first; running out leaves the cursor empty.
-// The bytes are borrowed and must outlive the cursor.
-class Cursor {
- public:
-  explicit Cursor(std::span<const uint8_t> bytes) : rest_(bytes) {}
-
-  size_t remaining() const { return rest_.size(); }
-  bool empty() const { return rest_.empty(); }
-
-  IoResult<std::span<const uint8_t>> take(uint64_t n) {
-    if (rest_.size() < n) {
-      rest_ = {};
-      return std::unexpected(ran_out_error());
-    }
-    auto out = rest_.first(static_cast<size_t>(n));
-    rest_ = rest_.subspan(static_cast<size_t>(n));
-    return out;
-  }
-  IoResult<uint8_t> u8() {
-    ZELVAR_TRY(auto b, take(1));
-    return b[0];
-  }
-  IoResult<uint16_t> u16() { return read_le<uint16_t>(rest_); }
-  IoResult<uint32_t> u32() { return read_le<uint32_t>(rest_); }
-  IoResult<uint64_t> vint() { return sstable::read_vint(rest_); }
-
- private:
-  std::span<const uint8_t> rest_;
-};
-
 // key = the first min(shared, |key|) bytes of the previous key, then suffix.
 // The suffix length is checked against the cursor before anything grows.
-IoResult<void> read_prefixed_key(Cursor& cur, std::vector<uint8_t>& key) {
+IoResult<void> read_prefixed_key(ByteCursor& cur, std::vector<uint8_t>& key) {
   ZELVAR_TRY(const uint64_t shared, cur.vint());
   ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
   ZELVAR_TRY(auto suffix, cur.take(suffix_len));
@@ -72,7 +40,7 @@ std::string hex_u32(uint32_t v) {
   return buf;
 }
 
-IoResult<TermInfo> read_term_info(Cursor& cur) {
+IoResult<TermInfo> read_term_info(ByteCursor& cur) {
   ZELVAR_TRY(const uint8_t tag, cur.u8());
   if (tag == 0x00) {
     TermInfo::External e;
@@ -208,7 +176,7 @@ constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
 
 IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<BlockIndexEntry>& blocks,
                                  std::vector<SparseIndexEntry>& sparse) {
-  Cursor cur(region);
+  ByteCursor cur(region);
   ZELVAR_TRY(const uint32_t n, cur.u32());
   blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));
   const uint64_t key_budget = std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte);
@@ -366,13 +334,15 @@ IoResult<AsyncSSTableReader::BlockPtr> AsyncSSTableReader::load_block(size_t blo
                                                                   " blocks)"));
   }
   const BlockIndexEntry& e = block_index_[block_idx];
-  return blocks_.load(e.offset, ByteRange{e.offset, e.offset + e.length});
+  // A block whose end would pass 2^64 goes to the window reversed, and is
+  // refused there without a read.
+  return blocks_.load(e.offset, ByteRange::at_or_reversed(e.offset, e.length));
 }
 
 IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<const uint8_t> block,
                                                                    std::span<const uint8_t> key) {
   if (block.empty()) return std::nullopt;
-  Cursor cur(block);
+  ByteCursor cur(block);
   std::vector<uint8_t> current;
   for (;;) {
     ZELVAR_TRY_VOID(read_prefixed_key(cur, current));

@@ -42,6 +42,7 @@
 #include "core/compression/block_cache.h"
 #include "core/compression/block_loader.h"
 #include "core/compression/zstd.h"
+#include "core/directories/byte_cursor.h"
 #include "core/directories/lazy_file.h"
 #include "core/error/io_error.h"
 #include "core/structures/postings/term_info.h"
@@ -91,6 +92,9 @@ namespace sstable {
 
 inline constexpr uint32_t kMagic = 0x53544233;
 inline constexpr size_t kFooterLen = 37;
+
+// The term dictionary's varint reader (see zelvar::read_vint).
+using ::zelvar::read_vint;
 
 // 64-bit FNV-1a of `key` (the bloom filter's first hash).
 uint64_t bloom_hash1(std::span<const uint8_t> key);

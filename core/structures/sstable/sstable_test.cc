@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "core/directories/directory.h"
-#include "core/structures/sstable/fixed_width.h"
+#include "core/directories/byte_cursor.h"
+#include "core/structures/postings/posting.h"
+#include "tests/writer/memory_file.h"
 #include "tests/writer/postings_writer.h"
 #include "tests/writer/sstable_writer.h"
 
@@ -23,46 +25,7 @@ namespace {
 using test_writer::Bytes;
 using test_writer::to_bytes;
 
-// A ".terms" file held in memory that records every range read from it. Its
-// bytes may be replaced after the handle was made, to imitate a file that
-// changed size.
-class MemoryFile {
- public:
-  explicit MemoryFile(Bytes bytes) : state_(std::make_shared<State>()) { state_->bytes = std::move(bytes); }
-
-  LazyFileHandle handle() const {
-    auto state = state_;
-    auto fn = std::make_shared<const LazyFileHandle::ReadFn>([state](ByteRange r) -> IoResult<OwnedBytes> {
-      std::lock_guard lock(state->mutex);
-      state->reads.push_back(r);
-      if (r.end > state->bytes.size()) return std::unexpected(IoError(IoErrorKind::UnexpectedEof, "early eof"));
-      return OwnedBytes(Bytes(state->bytes.begin() + static_cast<ptrdiff_t>(r.start),
-                              state->bytes.begin() + static_cast<ptrdiff_t>(r.end)));
-    });
-    return LazyFileHandle(fn, state_->bytes.size());
-  }
-
-  std::vector<ByteRange> reads() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->reads;
-  }
-  void clear_reads() {
-    std::lock_guard lock(state_->mutex);
-    state_->reads.clear();
-  }
-  void truncate(size_t size) {
-    std::lock_guard lock(state_->mutex);
-    state_->bytes.resize(size);
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    Bytes bytes;
-    std::vector<ByteRange> reads;
-  };
-  std::shared_ptr<State> state_;
-};
+using test_writer::MemoryFile;
 
 TermInfo external(uint32_t doc_freq, uint64_t offset, uint32_t len) {
   return TermInfo(TermInfo::External{doc_freq, offset, len});
@@ -1020,6 +983,19 @@ TEST(SSTableRoundTrip, OpensThroughTheDirectory) {
   ASSERT_TRUE(r.has_value()) << r.error().to_string();
   for (const auto& e : entries) EXPECT_EQ((*r)->get(e.key).value(), e.info);
   std::filesystem::remove_all(dir);
+}
+
+// The varint reader of the term dictionary and the posting reader's are the
+// one reader of the byte cursor (tested there).
+TEST(SSTableVarint, IsTheSharedReader) {
+  using ReadFn = IoResult<uint64_t> (*)(std::span<const uint8_t>&);
+  EXPECT_EQ(static_cast<ReadFn>(&sstable::read_vint), static_cast<ReadFn>(&read_vint));
+  EXPECT_EQ(static_cast<ReadFn>(&posting::read_vint), static_cast<ReadFn>(&read_vint));
+  const std::vector<uint8_t> bytes = {0x05, 0x81, 0x01};
+  std::span<const uint8_t> cursor(bytes);
+  EXPECT_EQ(sstable::read_vint(cursor).value(), 5u);
+  EXPECT_EQ(posting::read_vint(cursor).value(), 129u);
+  EXPECT_EQ(sstable::read_vint(cursor).error().to_string(), "failed to fill whole buffer");
 }
 
 }  // namespace

@@ -150,10 +150,10 @@ bool VectorBudget::take_codebook(uint64_t bytes) { return take(codebook_bytes_, 
 IoResult<std::vector<VectorDirectoryEntry>> read_vector_directory(std::span<const uint8_t> bytes,
                                                                   uint32_t count) {
   // Checked before anything is reserved: the count must be backed by bytes.
-  if (bytes.size() / kVectorDirectoryEntrySize < count) return std::unexpected(side_file::ran_out());
+  if (bytes.size() / kVectorDirectoryEntrySize < count) return std::unexpected(ran_out_error());
   std::vector<VectorDirectoryEntry> entries;
   entries.reserve(count);
-  side_file::Cursor cursor(bytes);
+  ByteCursor cursor(bytes);
   for (uint32_t i = 0; i < count; ++i) {
     VectorDirectoryEntry& entry = entries.emplace_back();
     ZELVAR_TRY(entry.field_id, cursor.u32());
@@ -171,7 +171,7 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   // that cannot be read at all, leaves the segment without vector indexes.
   IoResult<OwnedBytes> count_bytes = file.read_bytes_range(ByteRange{0, 4});
   if (!count_bytes || count_bytes->empty()) return LoadedVectors{};
-  ZELVAR_TRY(const uint32_t count, side_file::Cursor(count_bytes->as_slice()).u32());
+  ZELVAR_TRY(const uint32_t count, ByteCursor(count_bytes->as_slice()).u32());
   if (count == 0) return LoadedVectors{};
 
   std::vector<VectorDirectoryEntry> entries;
@@ -189,13 +189,14 @@ IoResult<LoadedVectors> read_vectors_file(const LazyFileHandle& file, const Sche
   // does not parse.
   Loader loader(schema, budget);
   for (const VectorDirectoryEntry& entry : entries) {
-    if (entry.length > std::numeric_limits<uint64_t>::max() - entry.offset) {
+    const std::optional<ByteRange> body_range = ByteRange::at(entry.offset, entry.length);
+    if (!body_range) {
       return std::unexpected(IoError(IoErrorKind::InvalidInput,
                                      "Range of " + std::to_string(entry.length) + " bytes at offset " +
                                          std::to_string(entry.offset) +
                                          " overflows a 64-bit file offset"));
     }
-    const ByteRange range{entry.offset, entry.offset + entry.length};
+    const ByteRange range = *body_range;
     // Only a body that lies within the file may be skipped for the budget: a
     // range beyond the file is unreadable, and its read below fails the load
     // with the range error before touching the file.

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/writer/memory_file.h"
+
 namespace zelvar {
 namespace {
 
@@ -69,26 +71,7 @@ std::string ivf_body(uint64_t dim) {
          R"("codebook_version":0,"clusters":{"clusters":{"0":[[7],[],null]},"total_vectors":1}})";
 }
 
-// --- An in-memory lazily read file that records its reads -----------------
-
-struct MemoryFile {
-  std::vector<uint8_t> bytes;
-  std::vector<ByteRange> reads;
-  // Consulted before each read; a value replaces the read's result.
-  std::function<std::optional<IoResult<OwnedBytes>>(ByteRange)> fault;
-
-  LazyFileHandle handle() {
-    auto read = std::make_shared<const LazyFileHandle::ReadFn>([this](ByteRange range) -> IoResult<OwnedBytes> {
-      reads.push_back(range);
-      if (fault) {
-        if (auto replaced = fault(range)) return std::move(*replaced);
-      }
-      return OwnedBytes(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(range.start),
-                                             bytes.begin() + static_cast<ptrdiff_t>(range.end)));
-    });
-    return LazyFileHandle(std::move(read), bytes.size());
-  }
-};
+using test_writer::MemoryFile;
 
 // --- Side files and schemas ---------------------------------------------------
 
@@ -171,7 +154,7 @@ class VectorFileTest : public testing::Test {
   }
   IoResult<LoadedVectors> read(const std::vector<uint8_t>& bytes, const Schema& schema,
                                VectorBudget& budget) {
-    file_.bytes = bytes;
+    file_.assign(bytes);
     return read_vectors_file(file_.handle(), schema, budget);
   }
 
@@ -217,34 +200,34 @@ TEST_F(VectorFileTest, ShortFileOrZeroCountGivesNoIndexes) {
   const std::vector<std::vector<uint8_t>> files = {
       {}, {1}, {1, 0}, {1, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0, 0xff, '{', 0x01}};
   for (const auto& bytes : files) {
-    file_.reads.clear();
+    file_.clear_reads();
     auto got = read(bytes, kOneDenseField);
     ASSERT_TRUE(got.has_value()) << bytes.size() << ": " << got.error().to_string();
     EXPECT_TRUE(got->vector_indexes.empty());
     // Nothing beyond the count is read (a file under 4 bytes fails the range
     // check before any read).
-    EXPECT_LE(file_.reads.size(), 1u);
+    EXPECT_LE(file_.reads().size(), 1u);
   }
 }
 
 TEST_F(VectorFileTest, CountReadFaults) {
   // A failing count read is no error; a short one is.
   std::vector<uint8_t> bytes = vector_file({{0, 0, kRaBitQBody}});
-  file_.fault = [](ByteRange) -> std::optional<IoResult<OwnedBytes>> {
+  file_.set_fault([](ByteRange) -> std::optional<IoResult<OwnedBytes>> {
     return std::unexpected(IoError(IoErrorKind::PermissionDenied, "denied"));
-  };
+  });
   auto denied = read(bytes, kOneDenseField);
   ASSERT_TRUE(denied.has_value());
   EXPECT_TRUE(denied->vector_indexes.empty());
 
-  file_.fault = [](ByteRange) -> std::optional<IoResult<OwnedBytes>> {
+  file_.set_fault([](ByteRange) -> std::optional<IoResult<OwnedBytes>> {
     return OwnedBytes(std::vector<uint8_t>{1, 0});
-  };
+  });
   auto short_count = read(bytes, kOneDenseField);
   ASSERT_FALSE(short_count.has_value());
   EXPECT_EQ(short_count.error(), IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"));
 
-  file_.fault = [](ByteRange) -> std::optional<IoResult<OwnedBytes>> { return OwnedBytes(); };
+  file_.set_fault([](ByteRange) -> std::optional<IoResult<OwnedBytes>> { return OwnedBytes(); });
   auto empty_count = read(bytes, kOneDenseField);
   ASSERT_TRUE(empty_count.has_value());
   EXPECT_TRUE(empty_count->vector_indexes.empty());
@@ -294,10 +277,10 @@ TEST_F(VectorFileTest, UnreadableRangesFailTheLoad) {
 TEST_F(VectorFileTest, BodyReadErrorPassesUnchanged) {
   std::vector<uint8_t> bytes = vector_file({{0, 0, kRaBitQBody}, {1, 0, kRaBitQBody}});
   const IoError broken(IoErrorKind::Other, "disk on fire");
-  file_.fault = [&](ByteRange range) -> std::optional<IoResult<OwnedBytes>> {
+  file_.set_fault([&](ByteRange range) -> std::optional<IoResult<OwnedBytes>> {
     if (range.start == 4 + 2 * 21 + kRaBitQBody.size()) return std::unexpected(broken);
     return std::nullopt;
-  };
+  });
   auto got = read(bytes, kOneDenseField);
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error(), broken);
@@ -318,7 +301,7 @@ TEST_F(VectorFileTest, ReadsCountDirectoryAndEachBodyOnceInFileOrder) {
 
   auto got = read(bytes, kOneDenseField);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
-  EXPECT_EQ(file_.reads, (std::vector<ByteRange>{{0, 4},
+  EXPECT_EQ(file_.reads(), (std::vector<ByteRange>{{0, 4},
                                                  {4, base},
                                                  {base + 10, base + 10 + kRaBitQBody.size()},
                                                  {base, base + 2},
@@ -348,7 +331,7 @@ TEST_F(VectorFileTest, BodiesNamedOverAndOverStopAtTheBudget) {
   bytes.insert(bytes.end(), body.begin(), body.end());
   auto got = read(bytes, kOneDenseField);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
-  EXPECT_EQ(file_.reads.size(), 2 + allowed);
+  EXPECT_EQ(file_.reads().size(), 2 + allowed);
   EXPECT_EQ(got->vector_indexes.count(1), 1u);
   EXPECT_EQ(got->vector_indexes.count(2), 0u);
 }

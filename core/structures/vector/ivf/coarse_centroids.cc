@@ -8,15 +8,12 @@
 namespace zelvar {
 
 IoResult<CoarseCentroids> CoarseCentroids::from_bytes(std::span<const uint8_t> file) {
-  side_file::Cursor cursor(file);
-  // A file too short for its magic is short, whatever its bytes say.
-  ZELVAR_TRY(uint32_t magic, cursor.u32());
-  if (magic != kCoarseCentroidsMagic) {
-    return std::unexpected(IoError(IoErrorKind::InvalidData, std::string(kInvalidCentroidsMagic)));
-  }
+  ByteCursor cursor(file);
+  ZELVAR_TRY(const side_file::SideFileHead head,
+             side_file::read_head(cursor, kCoarseCentroidsMagic, kInvalidCentroidsMagic));
+  const uint32_t version = head.version;
   CoarseCentroids out;
-  ZELVAR_TRY(uint32_t version, cursor.u32());
-  ZELVAR_TRY(out.stamp, cursor.u64());
+  out.stamp = head.stamp;
   ZELVAR_TRY(out.count_a, cursor.u32());
   ZELVAR_TRY(uint32_t count_b, cursor.u32());
   out.count_b = count_b;
@@ -26,14 +23,14 @@ IoResult<CoarseCentroids> CoarseCentroids::from_bytes(std::span<const uint8_t> f
       CentroidExtension ext;
       ZELVAR_TRY(uint32_t ext_count, cursor.u32());
       ext.ext_count = ext_count;
-      ZELVAR_TRY(ext.ext_flag, cursor.boolean());
+      ZELVAR_TRY(ext.ext_flag, side_file::read_flag(cursor));
       ZELVAR_TRY(ext.ext_value, cursor.f32());
       out.extension = ext;
     }
   }
   // Two u32 counts: the product always fits in 64 bits.
   const uint64_t values = uint64_t{out.count_a} * out.count_b;
-  ZELVAR_TRY(out.centroids, cursor.f32_array(values));
+  ZELVAR_TRY(out.centroids, side_file::read_f32_array(cursor, values));
   return out;
 }
 

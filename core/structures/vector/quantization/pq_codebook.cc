@@ -8,15 +8,12 @@
 namespace zelvar {
 
 IoResult<PQCodebook> PQCodebook::from_bytes(std::span<const uint8_t> file) {
-  side_file::Cursor cursor(file);
-  // A file too short for its magic is short, whatever its bytes say.
-  ZELVAR_TRY(uint32_t magic, cursor.u32());
-  if (magic != kPQCodebookMagic) {
-    return std::unexpected(IoError(IoErrorKind::InvalidData, std::string(kInvalidCodebookMagic)));
-  }
+  ByteCursor cursor(file);
+  ZELVAR_TRY(const side_file::SideFileHead head,
+             side_file::read_head(cursor, kPQCodebookMagic, kInvalidCodebookMagic));
+  const uint32_t version = head.version;
   PQCodebook out;
-  ZELVAR_TRY(uint32_t version, cursor.u32());
-  ZELVAR_TRY(out.stamp, cursor.u64());
+  out.stamp = head.stamp;
   ZELVAR_TRY(uint32_t dim, cursor.u32());
   ZELVAR_TRY(uint32_t num_subspaces, cursor.u32());
   out.dim = dim;
@@ -27,20 +24,20 @@ IoResult<PQCodebook> PQCodebook::from_bytes(std::span<const uint8_t> file) {
     ZELVAR_TRY(uint32_t num_centroids, cursor.u32());
     out.subspace_dim = subspace_dim;
     out.num_centroids = num_centroids;
-    ZELVAR_TRY(out.flag_p, cursor.boolean());
+    ZELVAR_TRY(out.flag_p, side_file::read_flag(cursor));
     ZELVAR_TRY(out.param_x, cursor.f32());
     ZELVAR_TRY(out.param_y, cursor.f32());
-    ZELVAR_TRY(out.flag_q, cursor.boolean());
+    ZELVAR_TRY(out.flag_q, side_file::read_flag(cursor));
     ZELVAR_TRY(uint32_t param_n, cursor.u32());
     out.param_n = param_n;
     ZELVAR_TRY(uint8_t rotation_present, cursor.u8());
     if (rotation_present != 0) {
-      ZELVAR_TRY(out.rotation, cursor.f32_array(uint64_t{dim} * dim));
+      ZELVAR_TRY(out.rotation, side_file::read_f32_array(cursor, uint64_t{dim} * dim));
     }
   } else {
     ZELVAR_TRY(uint32_t num_centroids, cursor.u32());
     out.num_centroids = num_centroids;
-    ZELVAR_TRY(out.flag_p, cursor.boolean());
+    ZELVAR_TRY(out.flag_p, side_file::read_flag(cursor));
     ZELVAR_TRY(out.param_y, cursor.f32());
     // The old layout derives the subspace width; refuse the header that
     // cannot give one, once the whole header is known to be there.
@@ -57,13 +54,13 @@ IoResult<PQCodebook> PQCodebook::from_bytes(std::span<const uint8_t> file) {
   uint64_t values = 0;
   if (!side_file::checked_mul(out.num_centroids, out.num_subspaces, per_centroid) ||
       !side_file::checked_mul(per_centroid, out.subspace_dim, values)) {
-    return std::unexpected(side_file::ran_out());
+    return std::unexpected(ran_out_error());
   }
-  ZELVAR_TRY(out.codebook, cursor.f32_array(values));
+  ZELVAR_TRY(out.codebook, side_file::read_f32_array(cursor, values));
 
   ZELVAR_TRY(uint8_t norms_present, cursor.u8());
   if (norms_present != 0) {
-    ZELVAR_TRY(out.norms, cursor.f32_array(per_centroid));
+    ZELVAR_TRY(out.norms, side_file::read_f32_array(cursor, per_centroid));
   }
   return out;
 }

@@ -7,57 +7,32 @@
 #include "core/error/result.h"
 
 namespace zelvar::side_file {
-namespace {
-
-uint32_t le_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-}  // namespace
 
 IoResult<std::vector<uint8_t>> read_whole(std::string_view path) { return read_whole_file(path); }
 
-IoError ran_out() { return IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
-
-IoResult<std::span<const uint8_t>> Cursor::take(size_t n) {
-  if (n > remaining()) return std::unexpected(ran_out());
-  auto out = bytes_.subspan(pos_, n);
-  pos_ += n;
-  return out;
+IoResult<SideFileHead> read_head(ByteCursor& cursor, uint32_t magic, std::string_view wrong_magic) {
+  ZELVAR_TRY(const uint32_t found, cursor.u32());
+  if (found != magic) return std::unexpected(IoError(IoErrorKind::InvalidData, std::string(wrong_magic)));
+  SideFileHead head;
+  ZELVAR_TRY(head.version, cursor.u32());
+  ZELVAR_TRY(head.stamp, cursor.u64());
+  return head;
 }
 
-IoResult<uint8_t> Cursor::u8() {
-  ZELVAR_TRY(auto b, take(1));
-  return b[0];
+ReadResult<bool> read_flag(ByteCursor& cursor) {
+  auto byte = cursor.u8();
+  if (!byte) return std::unexpected(byte.error());
+  return *byte != 0;
 }
 
-IoResult<bool> Cursor::boolean() {
-  ZELVAR_TRY(uint8_t b, u8());
-  return b != 0;
-}
-
-IoResult<uint32_t> Cursor::u32() {
-  ZELVAR_TRY(auto b, take(4));
-  return le_u32(b.data());
-}
-
-IoResult<uint64_t> Cursor::u64() {
-  ZELVAR_TRY(auto b, take(8));
-  return uint64_t{le_u32(b.data())} | uint64_t{le_u32(b.data() + 4)} << 32;
-}
-
-IoResult<float> Cursor::f32() {
-  ZELVAR_TRY(uint32_t bits, u32());
-  return std::bit_cast<float>(bits);
-}
-
-IoResult<std::vector<float>> Cursor::f32_array(uint64_t count) {
-  if (count > remaining() / 4) return std::unexpected(ran_out());
+ReadResult<std::vector<float>> read_f32_array(ByteCursor& cursor, uint64_t count) {
+  if (count > cursor.remaining() / 4) return std::unexpected(ReadFault::kRanOut);
   const auto n = static_cast<size_t>(count);
-  ZELVAR_TRY(auto b, take(n * 4));
+  auto bytes = cursor.take(n * 4);
+  if (!bytes) return std::unexpected(bytes.error());
   std::vector<float> out;
   out.reserve(n);
-  for (size_t i = 0; i < n; ++i) out.push_back(std::bit_cast<float>(le_u32(b.data() + i * 4)));
+  for (size_t i = 0; i < n; ++i) out.push_back(std::bit_cast<float>(decode_le<uint32_t>(bytes->data() + i * 4)));
   return out;
 }
 

@@ -1,9 +1,11 @@
-// Helpers shared by the readers of the vector files: the whole-file read by
-// path of the side files (coarse centroids and product-quantization
-// codebooks), and a bounded little-endian cursor over bytes in memory, which
-// the segment's vector-file directory is decoded with too.
+// Helpers shared by the readers of the side files of the vector indexes
+// (coarse centroids and product-quantization codebooks): the whole-file read
+// by path, the head both formats start with, and the reads of a ByteCursor
+// they add (flags and runs of f32).
 //
-// Thread safety: free functions and a cursor owned by one read.
+//   u32 magic | u32 version | u64 stamp | (the format's own fields)
+//
+// Thread safety: free functions.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/directories/byte_cursor.h"
 #include "core/directories/whole_file.h"
 #include "core/error/io_error.h"
 
@@ -25,33 +28,21 @@ IoResult<std::vector<uint8_t>> read_whole(std::string_view path);
 using ::zelvar::kNotARegularFile;
 using ::zelvar::kPathWithNul;
 
-// UnexpectedEof "failed to fill whole buffer".
-IoError ran_out();
-
-// Reads fixed-width little-endian values; every read is checked against the
-// bytes left. Views `bytes`, which must outlive it.
-class Cursor {
- public:
-  explicit Cursor(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  size_t remaining() const { return bytes_.size() - pos_; }
-
-  IoResult<uint8_t> u8();
-  IoResult<bool> boolean();  // one byte, non-zero is true
-  IoResult<uint32_t> u32();
-  IoResult<uint64_t> u64();
-  IoResult<float> f32();
-
-  // `count` f32 values. The count is checked against the bytes left before
-  // anything is reserved, so a header count cannot allocate beyond the file.
-  IoResult<std::vector<float>> f32_array(uint64_t count);
-
- private:
-  IoResult<std::span<const uint8_t>> take(size_t n);
-
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
+// The head of a side file. A magic other than `magic` fails with
+// InvalidData `wrong_magic`; a file too short for its magic is short,
+// whatever its bytes say.
+struct SideFileHead {
+  uint32_t version = 0;
+  uint64_t stamp = 0;
 };
+IoResult<SideFileHead> read_head(ByteCursor& cursor, uint32_t magic, std::string_view wrong_magic);
+
+// One byte, non-zero meaning true.
+ReadResult<bool> read_flag(ByteCursor& cursor);
+
+// `count` f32 values. The count is checked against the bytes left before
+// anything is reserved, so a header count cannot allocate beyond the file.
+ReadResult<std::vector<float>> read_f32_array(ByteCursor& cursor, uint64_t count);
 
 // Stores `a` * `b` in `out`; false when the product does not fit in 64 bits.
 bool checked_mul(uint64_t a, uint64_t b, uint64_t& out);
