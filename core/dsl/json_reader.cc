@@ -11,6 +11,7 @@
 //   ws      = *( ' ' | '\t' | '\n' | '\r' )
 #include "core/dsl/json_reader.h"
 
+#include "core/dsl/utf8.h"
 #include "core/error/result.h"
 
 #include <algorithm>
@@ -119,29 +120,10 @@ int hex_value(uint8_t c) {
   return -1;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-bool is_continuation(uint8_t c) { return (c & 0xC0) == 0x80; }
-
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* const begin = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* p = begin;
   const auto* end = p + text.size();
   for (;;) {
     // Jump over ASCII to the next lead byte.
@@ -158,26 +140,9 @@ bool valid_utf8(std::string_view text) {
 #endif
     while (p < end && *p < 0x80) ++p;
     if (p == end) return true;
-    const uint8_t c = *p;
-    if (c >= 0xC2 && c <= 0xDF) {
-      if (end - p < 2 || !is_continuation(p[1])) return false;
-      p += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (end - p < 3 || !is_continuation(p[1]) || !is_continuation(p[2])) return false;
-      if (c == 0xE0 && p[1] < 0xA0) return false;  // overlong
-      if (c == 0xED && p[1] > 0x9F) return false;  // surrogate
-      p += 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (end - p < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
-          !is_continuation(p[3])) {
-        return false;
-      }
-      if (c == 0xF0 && p[1] < 0x90) return false;  // overlong
-      if (c == 0xF4 && p[1] > 0x8F) return false;  // above U+10FFFF
-      p += 4;
-    } else {
-      return false;
-    }
+    const Utf8Char c = decode_utf8(text, static_cast<size_t>(p - begin));
+    if (c.code_point < 0) return false;
+    p += c.length;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/dsl/utf8.h"
 #include "core/error/result.h"
 #include "core/segment/reader.h"
 
@@ -46,55 +47,6 @@ std::string lower_case(std::string_view text) {
     text.remove_prefix(cut);
   }
   append_lower(text, out);
-  return out;
-}
-
-// `bytes` read as UTF-8, each maximal ill-formed subpart replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size());
-  size_t i = 0;
-  const size_t n = bytes.size();
-  auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    const unsigned char b0 = at(i);
-    if (b0 < 0x80) {
-      out.push_back(static_cast<char>(b0));
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    }
-    if (len == 0) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    size_t k = 1;
-    for (; k < len && i + k < n; ++k) {
-      const unsigned char b = at(i + k);
-      const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-      if (!ok) break;
-    }
-    if (k == len) {
-      out.append(bytes.substr(i, len));
-    } else {
-      out += kReplacement;
-    }
-    i += k;
-  }
   return out;
 }
 

@@ -12,6 +12,8 @@
 #include <new>
 #include <string>
 
+#include "core/dsl/utf8.h"
+
 namespace zelvar {
 namespace {
 
@@ -20,54 +22,6 @@ constexpr std::array<const char*, kNumLanguages> kSnowballNames = {
     "german",  "greek",     "hungarian",  "italian",  "norwegian", "portuguese",
     "romanian", "russian",  "spanish",    "swedish",  "tamil",   "turkish",
 };
-
-// One decoded character: its code point, or -1 for an ill-formed sequence,
-// and the number of bytes it takes (the maximal ill-formed subpart, at least
-// one byte, for an ill-formed one).
-struct Decoded {
-  int32_t code_point;
-  size_t length;
-};
-
-// Decodes the character at `at` (< text.size()) by the well-formed byte
-// ranges of UTF-8, so overlong forms, surrogates and values past U+10FFFF
-// are ill-formed.
-Decoded decode_utf8(std::string_view text, size_t at) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(text[at + k]); };
-  uint8_t lead = byte(0);
-  if (lead < 0x80) return {lead, 1};
-  size_t trail;
-  int32_t code_point;
-  uint8_t low = 0x80;
-  uint8_t high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trail = 1;
-    code_point = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trail = 2;
-    code_point = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trail = 3;
-    code_point = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {-1, 1};
-  }
-  size_t length = 1;
-  for (size_t k = 0; k < trail; ++k) {
-    if (at + length >= text.size()) return {-1, length};
-    uint8_t next = byte(length);
-    if (next < low || next > high) return {-1, length};
-    code_point = (code_point << 6) | (next & 0x3F);
-    low = 0x80;
-    high = 0xBF;
-    ++length;
-  }
-  return {code_point, length};
-}
 
 bool is_white_space(int32_t c) {
   if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
@@ -88,7 +42,7 @@ void for_each_word(std::string_view text, F&& on_word) {
   size_t start = 0;
   size_t at = 0;
   while (at < text.size()) {
-    Decoded c = decode_utf8(text, at);
+    const Utf8Char c = decode_utf8(text, at);
     if (c.code_point >= 0 && is_white_space(c.code_point)) {
       if (in_word) on_word(start, at);
       in_word = false;
@@ -109,7 +63,7 @@ std::string lowercase_alphanumerics(std::string_view word) {
   icu::StringByteSink<std::string> sink(&out);
   size_t at = 0;
   while (at < word.size()) {
-    Decoded c = decode_utf8(word, at);
+    const Utf8Char c = decode_utf8(word, at);
     if (c.code_point >= 0 && is_alphanumeric(c.code_point)) {
       if (c.code_point < 0x80) {
         char ascii = static_cast<char>(c.code_point);
