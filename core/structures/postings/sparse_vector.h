@@ -1,5 +1,11 @@
 // Configuration of a sparse-vector field, as carried by its schema entry.
 //
+// A schema record kept here, beside the posting structures, where the
+// engine's module layout places the sparse-vector configuration. The schema
+// (core/dsl/schema.h) includes this header, the one include in the engine
+// that points upward; this header itself needs nothing above the JSON record
+// reader, which lies below the schema.
+//
 // The configuration is read with the schema and kept unchanged; no reader in
 // this engine acts on it. JSON form, either
 //   {"index_size": "U16"|"U32",
