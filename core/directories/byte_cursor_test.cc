@@ -65,8 +65,15 @@ TEST(ByteCursor, VarintsThroughEveryEntry) {
       std::vector<uint8_t> padded = c.bytes;
       padded.resize(padded.size() + 10, 0xEE);
       const uint8_t* pos = padded.data();
-      const ReadResult<uint64_t> unchecked = decode_vint_unchecked(pos);
-      EXPECT_EQ(unchecked, read);
+      uint64_t value = 0;
+      const VintStatus status = decode_vint_unchecked(pos, value);
+      EXPECT_EQ(status == VintStatus::kOk, c.value.has_value());
+      if (!c.value) {
+        EXPECT_EQ(fault_of(status), c.fault);
+      }
+      if (c.value) {
+        EXPECT_EQ(value, *c.value);
+      }
       EXPECT_EQ(static_cast<size_t>(pos - padded.data()), c.consumed);
     }
   }

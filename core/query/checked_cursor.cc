@@ -58,9 +58,8 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   const uint8_t* p = data.data() + entry.offset;
   const uint8_t* const end = data.data() + data.size();
 
-  const ReadResult<uint64_t> decoded_count = decode_vint(p, end);
-  if (!decoded_count) return 0;
-  const uint64_t count = *decoded_count;
+  uint64_t count = 0;
+  if (decode_vint(p, end, count) != VintStatus::kOk) return 0;
   // Every posting takes at least two bytes.
   if (count == 0 || count > static_cast<uint64_t>(end - p) / 2) return 0;
   uint32_t* out_docs = nullptr;
@@ -82,12 +81,11 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
   uint32_t largest = kStore ? 0 : *max_tf;
   uint64_t above_largest = above(largest);
   for (;;) {
-    const ReadResult<uint64_t> decoded_gap = decode_vint(p, end);
-    if (!decoded_gap) return 0;
-    const ReadResult<uint64_t> decoded_term_freq = decode_vint(p, end);
-    if (!decoded_term_freq) return 0;
-    const uint64_t value = *decoded_gap;
-    const uint64_t term_freq = *decoded_term_freq;
+    uint64_t value = 0;
+    uint64_t term_freq = 0;
+    if (decode_vint(p, end, value) != VintStatus::kOk || decode_vint(p, end, term_freq) != VintStatus::kOk) {
+      return 0;
+    }
     // The decoder keeps the low 32 bits of the gap (of the document itself
     // for the first posting) and of the term frequency.
     const uint32_t gap = static_cast<uint32_t>(value);

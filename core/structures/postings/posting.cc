@@ -97,11 +97,11 @@ void BlockPostingIterator::load_block(size_t b) {
   const uint8_t* p = data.data() + offset;
   const uint8_t* const end = data.data() + data.size();
 
-  auto count = decode_vint(p, end);
-  if (!count) return;
+  uint64_t count = 0;
+  if (decode_vint(p, end, count) != VintStatus::kOk) return;
   // Every posting takes at least two bytes, which bounds both the room the
   // count may claim and the postings the block can yield.
-  const size_t room = std::min<uint64_t>(*count, static_cast<size_t>(end - p) / 2);
+  const size_t room = std::min<uint64_t>(count, static_cast<size_t>(end - p) / 2);
   if (docs_.size() < room) {
     docs_.resize(room);
     term_freqs_.resize(room);
@@ -110,26 +110,27 @@ void BlockPostingIterator::load_block(size_t b) {
   uint32_t* const tfs = term_freqs_.data();
   size_t n = 0;
   uint32_t doc = 0;
-  for (uint64_t i = 0; i < *count; ++i) {
+  for (uint64_t i = 0; i < count; ++i) {
     // With the bytes used up every later read fails too, so the remaining
     // pairs would all be skipped.
     if (p == end) break;
-    uint64_t delta;
-    uint64_t tf;
+    uint64_t delta = 0;
+    uint64_t tf = 0;
     // Fast path: both varints take one byte, the common case by far.
     if (end - p >= 2 && (p[0] | p[1]) < 0x80) {
       delta = p[0];
       tf = p[1];
       p += 2;
-    } else {
+    } else if (end - p >= 20) {
       // Two varints of at most ten bytes each cannot run past the end.
-      const bool room_for_two = end - p >= 20;
-      const ReadResult<uint64_t> d = room_for_two ? decode_vint_unchecked(p) : decode_vint(p, end);
-      const ReadResult<uint64_t> t = room_for_two ? decode_vint_unchecked(p) : decode_vint(p, end);
+      const VintStatus s1 = decode_vint_unchecked(p, delta);
+      const VintStatus s2 = decode_vint_unchecked(p, tf);
+      if (s1 != VintStatus::kOk || s2 != VintStatus::kOk) continue;
+    } else {
+      const VintStatus s1 = decode_vint(p, end, delta);
+      const VintStatus s2 = decode_vint(p, end, tf);
       // A pair that does not decode is dropped and the document stays.
-      if (!d || !t) continue;
-      delta = *d;
-      tf = *t;
+      if (s1 != VintStatus::kOk || s2 != VintStatus::kOk) continue;
     }
     doc += static_cast<uint32_t>(delta);
     docs[n] = doc;
