@@ -28,6 +28,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
@@ -73,7 +74,11 @@ struct ByteRange {
 template <class T>
 T decode_le(const uint8_t* p) {
   T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(p[i]) << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, p, sizeof(T));  // one load, where the loop below may stay a loop
+  } else {
+    for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(p[i]) << (8 * i);
+  }
   return value;
 }
 

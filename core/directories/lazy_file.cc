@@ -60,11 +60,12 @@ IoResult<OwnedBytes> read_file_range(const std::string& path, const std::string&
   if (range.start > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     return std::unexpected(IoError::from_os(EINVAL));
   }
-  std::vector<uint8_t> buffer(static_cast<size_t>(range.end - range.start));
+  const size_t size = static_cast<size_t>(range.end - range.start);
+  uint8_t* buffer = nullptr;
+  OwnedBytes bytes = OwnedBytes::for_overwrite(size, buffer);
   size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t n = ::pread(fd, buffer.data() + filled, buffer.size() - filled,
-                              static_cast<off_t>(range.start + filled));
+  while (filled < size) {
+    const ssize_t n = ::pread(fd, buffer + filled, size - filled, static_cast<off_t>(range.start + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::from_os(errno));
@@ -72,7 +73,7 @@ IoResult<OwnedBytes> read_file_range(const std::string& path, const std::string&
     if (n == 0) return std::unexpected(IoError(IoErrorKind::UnexpectedEof, "early eof"));
     filled += static_cast<size_t>(n);
   }
-  return OwnedBytes(std::move(buffer));
+  return bytes;
 }
 
 }  // namespace

@@ -20,21 +20,32 @@ class OwnedBytes {
   using Buffer = std::vector<uint8_t>;
 
   // An empty view.
-  OwnedBytes() : data_(empty_buffer()), start_(0), end_(0) {}
+  OwnedBytes() = default;
 
   // A view of the whole of `buffer`, which it takes over.
-  explicit OwnedBytes(Buffer buffer)
-      : data_(std::make_shared<const Buffer>(std::move(buffer))), start_(0), end_(data_->size()) {}
+  explicit OwnedBytes(Buffer buffer) : OwnedBytes(std::make_shared<const Buffer>(std::move(buffer))) {}
 
   // A view of the whole of a shared buffer.
   explicit OwnedBytes(std::shared_ptr<const Buffer> buffer)
-      : data_(std::move(buffer)), start_(0), end_(data_->size()) {}
+      : data_(buffer, buffer->data()), start_(0), end_(buffer->size()) {}
 
-  std::span<const uint8_t> as_slice() const { return {data_->data() + start_, end_ - start_}; }
-  const uint8_t* data() const { return data_->data() + start_; }
+  // A buffer of `size` bytes whose contents are left for the caller to write
+  // through `bytes` before the view is shared: unlike a vector's, they are
+  // not zeroed first.
+  static OwnedBytes for_overwrite(size_t size, uint8_t*& bytes) {
+    std::shared_ptr<uint8_t[]> buffer = std::make_shared_for_overwrite<uint8_t[]>(size);
+    bytes = buffer.get();
+    OwnedBytes out;
+    out.data_ = std::shared_ptr<const uint8_t>(std::move(buffer), bytes);
+    out.end_ = size;
+    return out;
+  }
+
+  std::span<const uint8_t> as_slice() const { return {data(), size()}; }
+  const uint8_t* data() const { return data_.get() + start_; }
   size_t size() const { return end_ - start_; }
   bool empty() const { return start_ == end_; }
-  uint8_t operator[](size_t i) const { return data_->data()[start_ + i]; }
+  uint8_t operator[](size_t i) const { return data_.get()[start_ + i]; }
 
   // A narrower view [from, to) of this one, sharing the buffer.
   // Precondition: from <= to <= size().
@@ -51,14 +62,11 @@ class OwnedBytes {
   long use_count() const { return data_.use_count(); }
 
  private:
-  static const std::shared_ptr<const Buffer>& empty_buffer() {
-    static const auto* empty = new std::shared_ptr<const Buffer>(std::make_shared<const Buffer>());
-    return *empty;
-  }
-
-  std::shared_ptr<const Buffer> data_;
-  size_t start_;
-  size_t end_;
+  // The buffer's first byte, owning the buffer; null for an empty view of
+  // no buffer (then data() is null too, and size() is 0).
+  std::shared_ptr<const uint8_t> data_;
+  size_t start_ = 0;
+  size_t end_ = 0;
 };
 
 }  // namespace zelvar

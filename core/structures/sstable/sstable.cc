@@ -1,6 +1,7 @@
 #include "core/structures/sstable/sstable.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -96,7 +97,7 @@ uint64_t bloom_hash2(std::span<const uint8_t> key) {
 
 }  // namespace sstable
 
-IoResult<BloomFilter> BloomFilter::from_bytes(std::span<const uint8_t> bytes) {
+IoResult<BloomFilter> BloomFilter::from_bytes(const OwnedBytes& bytes) {
   if (bytes.size() < kHeaderLen) return std::unexpected(invalid_data("Bloom filter data too short"));
   BloomFilter filter;
   filter.num_bits = decode_le<uint32_t>(bytes.data());
@@ -105,10 +106,7 @@ IoResult<BloomFilter> BloomFilter::from_bytes(std::span<const uint8_t> bytes) {
   if (bytes.size() - kHeaderLen < words * 8) {
     return std::unexpected(invalid_data("Bloom filter data truncated"));
   }
-  filter.bits.resize(static_cast<size_t>(words));
-  for (size_t i = 0; i < filter.bits.size(); ++i) {
-    filter.bits[i] = decode_le<uint64_t>(bytes.data() + kHeaderLen + 8 * i);
-  }
+  filter.bits = bytes.slice(kHeaderLen, kHeaderLen + static_cast<size_t>(words * 8));
   return filter;
 }
 
@@ -125,7 +123,7 @@ bool BloomFilter::may_contain(std::span<const uint8_t> key) const {
   for (size_t i = 0; i < probes; ++i) {
     const uint64_t bit = h % num_bits;
     const uint64_t word = bit / 64;
-    if (word >= bits.size() || ((bits[static_cast<size_t>(word)] >> (bit % 64)) & 1) == 0) return false;
+    if (word >= num_words() || ((this->word(static_cast<size_t>(word)) >> (bit % 64)) & 1) == 0) return false;
     h += step;
   }
   return true;
@@ -134,6 +132,7 @@ bool BloomFilter::may_contain(std::span<const uint8_t> key) const {
 // --- open ---------------------------------------------------------------------
 
 struct AsyncSSTableReader::Contents {
+  std::vector<uint8_t> first_keys;
   std::vector<BlockIndexEntry> block_index;
   std::vector<SparseIndexEntry> sparse_index;
   std::optional<BloomFilter> bloom_filter;
@@ -144,7 +143,9 @@ struct AsyncSSTableReader::Contents {
 };
 
 AsyncSSTableReader::AsyncSSTableReader(Contents c, size_t cache_blocks)
-    : block_index_(std::move(c.block_index)),
+    // Moving a vector keeps its buffer, so the first keys' views stay valid.
+    : first_keys_(std::move(c.first_keys)),
+      block_index_(std::move(c.block_index)),
       sparse_index_(std::move(c.sparse_index)),
       bloom_filter_(std::move(c.bloom_filter)),
       dictionary_(std::move(c.dictionary)),
@@ -174,27 +175,44 @@ constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
 constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
 
-IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<BlockIndexEntry>& blocks,
-                                 std::vector<SparseIndexEntry>& sparse) {
+// Reads the block index and the sparse index. The first keys go, one after
+// another, into `first_keys`, which the entries' views then point into.
+IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<uint8_t>& first_keys,
+                                 std::vector<BlockIndexEntry>& blocks, std::vector<SparseIndexEntry>& sparse) {
   ByteCursor cur(region);
   ZELVAR_TRY(const uint32_t n, cur.u32());
   blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));
   const uint64_t key_budget = std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte);
-  uint64_t key_bytes = 0;
-  std::vector<uint8_t> key;
+  std::vector<size_t> key_ends;  // in first_keys, which may still move as it grows
+  key_ends.reserve(blocks.capacity());
+  size_t previous_start = 0;
   for (uint32_t i = 0; i < n; ++i) {
-    ZELVAR_TRY_VOID(read_prefixed_key(cur, key));
-    key_bytes += key.size();
-    if (key_bytes > key_budget) {
+    // Each key is rebuilt in place after the previous one: the first
+    // min(shared, previous length) bytes of that key, then the suffix.
+    ZELVAR_TRY(const uint64_t shared, cur.vint());
+    ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
+    ZELVAR_TRY(const std::span<const uint8_t> suffix, cur.take(suffix_len));
+    const size_t start = first_keys.size();
+    const size_t prefix = static_cast<size_t>(std::min<uint64_t>(shared, start - previous_start));
+    if (start + prefix + suffix.size() > key_budget) {
       return std::unexpected(invalid_data("SSTable block index keys exceed " + std::to_string(key_budget) +
                                           " bytes"));
     }
+    first_keys.resize(start + prefix + suffix.size());
+    if (prefix != 0) std::memcpy(first_keys.data() + start, first_keys.data() + previous_start, prefix);
+    if (!suffix.empty()) std::memcpy(first_keys.data() + start + prefix, suffix.data(), suffix.size());
+    key_ends.push_back(first_keys.size());
+    previous_start = start;
     BlockIndexEntry e;
-    e.first_key = key;
     ZELVAR_TRY(e.offset, cur.vint());
     ZELVAR_TRY(const uint64_t length, cur.vint());
     e.length = static_cast<uint32_t>(length);
-    blocks.push_back(std::move(e));
+    blocks.push_back(e);
+  }
+  size_t key_start = 0;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    blocks[i].first_key = std::span<const uint8_t>(first_keys).subspan(key_start, key_ends[i] - key_start);
+    key_start = key_ends[i];
   }
   ZELVAR_TRY(const uint32_t m, cur.u32());
   sparse.reserve(std::min<size_t>(m, cur.remaining() / kMinSparseEntryLen));
@@ -240,7 +258,8 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
     ZELVAR_TRY_VOID(tail.buffer_from(lowest));
   }
 
-  Contents c{.block_index = {},
+  Contents c{.first_keys = {},
+             .block_index = {},
              .sparse_index = {},
              .bloom_filter = std::nullopt,
              .dictionary = std::nullopt,
@@ -252,7 +271,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   // handle refuses without reading.
   {
     ZELVAR_TRY(const OwnedBytes region, tail.read_bytes_range({index_offset, footer_start}));
-    ZELVAR_TRY_VOID(read_index_region(region.as_slice(), c.block_index, c.sparse_index));
+    ZELVAR_TRY_VOID(read_index_region(region.as_slice(), c.first_keys, c.block_index, c.sparse_index));
   }
 
   if (bloom_offset != 0) {
@@ -261,7 +280,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
     const uint64_t words = decode_le<uint32_t>(header.data() + 8);
     ZELVAR_TRY(const OwnedBytes section,
                tail.read_bytes_range({bloom_offset, bloom_offset + BloomFilter::kHeaderLen + 8 * words}));
-    ZELVAR_TRY(c.bloom_filter, BloomFilter::from_bytes(section.as_slice()));
+    ZELVAR_TRY(c.bloom_filter, BloomFilter::from_bytes(section));
   }
 
   if (dict_offset != 0) {

@@ -31,6 +31,7 @@
 // reader freely.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,10 +51,16 @@
 namespace zelvar {
 
 struct BlockIndexEntry {
-  std::vector<uint8_t> first_key;  // whole, rebuilt from its prefix compression
-  uint64_t offset = 0;             // file offset of the compressed block; its cache key
-  uint32_t length = 0;             // compressed length
-  friend bool operator==(const BlockIndexEntry&, const BlockIndexEntry&) = default;
+  // Whole, rebuilt from its prefix compression. Views the key bytes of the
+  // reader that read it (one buffer for all its first keys), which must
+  // outlive the entry.
+  std::span<const uint8_t> first_key;
+  uint64_t offset = 0;  // file offset of the compressed block; its cache key
+  uint32_t length = 0;  // compressed length
+
+  friend bool operator==(const BlockIndexEntry& a, const BlockIndexEntry& b) {
+    return std::ranges::equal(a.first_key, b.first_key) && a.offset == b.offset && a.length == b.length;
+  }
 };
 
 struct SparseIndexEntry {
@@ -65,14 +72,20 @@ struct SparseIndexEntry {
 struct BloomFilter {
   static constexpr size_t kHeaderLen = 12;
 
-  std::vector<uint64_t> bits;  // bit i = bit (i mod 64) of word (i div 64)
-  size_t num_bits = 0;         // the probe modulus
-  size_t num_hashes = 0;       // probes per key
+  // The stored words, each a little-endian u64: bit i = bit (i mod 64) of
+  // word (i div 64). A view of the bytes the filter was read from, shared
+  // with them, not a copy.
+  OwnedBytes bits;
+  size_t num_bits = 0;    // the probe modulus
+  size_t num_hashes = 0;  // probes per key
+
+  size_t num_words() const { return bits.size() / 8; }
+  uint64_t word(size_t i) const { return decode_le<uint64_t>(bits.data() + 8 * i); }
 
   // Header (num_bits, num_hashes, word count w) and w words; bytes after the
   // words are ignored. Errors: InvalidData "Bloom filter data too short" (under
   // 12 bytes), "Bloom filter data truncated" (fewer than w words).
-  static IoResult<BloomFilter> from_bytes(std::span<const uint8_t> bytes);
+  static IoResult<BloomFilter> from_bytes(const OwnedBytes& bytes);
 
   // Probes beyond this many are not tested (no writer uses nearly as many
   // hashes); skipping them only lets more keys through to their blocks.
@@ -166,6 +179,7 @@ class AsyncSSTableReader {
   struct Contents;
   explicit AsyncSSTableReader(Contents contents, size_t cache_blocks);
 
+  std::vector<uint8_t> first_keys_;  // the bytes block_index_'s first keys view
   std::vector<BlockIndexEntry> block_index_;
   std::vector<SparseIndexEntry> sparse_index_;
   std::optional<BloomFilter> bloom_filter_;

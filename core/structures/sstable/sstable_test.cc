@@ -307,11 +307,11 @@ TEST(SSTableOpen, RebuildsPrefixCompressedFirstKeys) {
   ASSERT_TRUE(r.has_value()) << r.error().to_string();
   const auto& bi = (*r)->block_index();
   ASSERT_EQ(bi.size(), 4u);
-  EXPECT_EQ(bi[0].first_key, to_bytes("apple"));
-  EXPECT_EQ(bi[1].first_key, to_bytes("apricot"));
-  EXPECT_EQ(bi[2].first_key, to_bytes("banana"));
+  EXPECT_EQ(Bytes(bi[0].first_key.begin(), bi[0].first_key.end()), to_bytes("apple"));
+  EXPECT_EQ(Bytes(bi[1].first_key.begin(), bi[1].first_key.end()), to_bytes("apricot"));
+  EXPECT_EQ(Bytes(bi[2].first_key.begin(), bi[2].first_key.end()), to_bytes("banana"));
   EXPECT_EQ(bi[2].length, 5u);  // low 32 bits of the varint
-  EXPECT_EQ(bi[3].first_key, to_bytes("bananas"));
+  EXPECT_EQ(Bytes(bi[3].first_key.begin(), bi[3].first_key.end()), to_bytes("bananas"));
   EXPECT_EQ(bi[3].offset, 7u);
   ASSERT_EQ((*r)->sparse_index().size(), 1u);
   EXPECT_EQ((*r)->sparse_index()[0], (SparseIndexEntry{to_bytes("apple"), 0}));
@@ -355,7 +355,8 @@ TEST(SSTableOpen, BoundsTheRebuiltFirstKeys) {
       MemoryFile(layout(Bytes(5000, 0), encode_index_region(blocks, {}))).handle(), 4);
   ASSERT_TRUE(honest.has_value()) << honest.error().to_string();
   EXPECT_EQ((*honest)->block_index().size(), 5000u);
-  EXPECT_EQ((*honest)->block_index()[4999].first_key, blocks[4999].first_key);
+  const auto& last_key = (*honest)->block_index()[4999].first_key;
+  EXPECT_EQ(Bytes(last_key.begin(), last_key.end()), blocks[4999].first_key);
 }
 
 // --- bloom filter --------------------------------------------------------------
@@ -379,7 +380,7 @@ TEST(BloomFilter, FromBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto r = BloomFilter::from_bytes(c.bytes);
+    auto r = BloomFilter::from_bytes(OwnedBytes(c.bytes));
     if (c.error.empty()) {
       ASSERT_TRUE(r.has_value()) << r.error().to_string();
     } else {
@@ -388,10 +389,14 @@ TEST(BloomFilter, FromBytes) {
       EXPECT_EQ(r.error().to_string(), c.error);
     }
   }
-  auto r = BloomFilter::from_bytes(extra);
+  const OwnedBytes read(extra);
+  auto r = BloomFilter::from_bytes(read);
   EXPECT_EQ(r->num_bits, 100u);
   EXPECT_EQ(r->num_hashes, 3u);
-  EXPECT_EQ(r->bits, std::vector<uint64_t>(std::begin(words), std::end(words)));
+  ASSERT_EQ(r->num_words(), 2u);
+  EXPECT_EQ(r->word(0), words[0]);
+  EXPECT_EQ(r->word(1), words[1]);
+  EXPECT_EQ(r->bits.data(), read.data() + BloomFilter::kHeaderLen);  // a view, not a copy
 }
 
 TEST(BloomFilter, HashValues) {
@@ -412,13 +417,20 @@ TEST(BloomFilter, HashValues) {
   }
 }
 
-BloomFilter filter_with_bits(size_t num_bits, size_t num_hashes, std::vector<size_t> set, size_t words) {
+// A filter over `words`, stored as a file stores them.
+BloomFilter filter_of_words(size_t num_bits, size_t num_hashes, const std::vector<uint64_t>& words) {
   BloomFilter f;
   f.num_bits = num_bits;
   f.num_hashes = num_hashes;
-  f.bits.assign(words, 0);
-  for (size_t b : set) f.bits[b / 64] |= uint64_t{1} << (b % 64);
+  const Bytes section = test_writer::encode_bloom_raw(0, 0, words);
+  f.bits = OwnedBytes(Bytes(section.begin() + BloomFilter::kHeaderLen, section.end()));
   return f;
+}
+
+BloomFilter filter_with_bits(size_t num_bits, size_t num_hashes, std::vector<size_t> set, size_t words) {
+  std::vector<uint64_t> bits(words, 0);
+  for (size_t b : set) bits[b / 64] |= uint64_t{1} << (b % 64);
+  return filter_of_words(num_bits, num_hashes, bits);
 }
 
 TEST(BloomFilter, ProbesTheDocumentedBits) {
@@ -447,22 +459,17 @@ TEST(BloomFilter, TestsAtMostMaxProbes) {
   const size_t num_bits = size_t{1} << 20;
   // Every bit set but the one of probe `clear`.
   auto all_but_probe = [&](size_t num_hashes, size_t clear) {
-    BloomFilter f;
-    f.num_bits = num_bits;
-    f.num_hashes = num_hashes;
-    f.bits.assign(num_bits / 64, ~uint64_t{0});
+    std::vector<uint64_t> words(num_bits / 64, ~uint64_t{0});
     const uint64_t bit = (test_writer::fnv1a_64(key) + clear * test_writer::fnv1_64_swapped_basis(key)) % num_bits;
-    f.bits[bit / 64] &= ~(uint64_t{1} << (bit % 64));
-    return f;
+    words[bit / 64] &= ~(uint64_t{1} << (bit % 64));
+    return filter_of_words(num_bits, num_hashes, words);
   };
   const size_t last = BloomFilter::kMaxProbes - 1;
   EXPECT_FALSE(all_but_probe(BloomFilter::kMaxProbes, last).may_contain(key));
   EXPECT_FALSE(all_but_probe(0xFFFFFFFF, last).may_contain(key));
   EXPECT_TRUE(all_but_probe(BloomFilter::kMaxProbes + 1, last + 1).may_contain(key));
   EXPECT_FALSE(filter_with_bits(64, 0xFFFFFFFF, {}, 0).may_contain(key));  // no word stored
-  BloomFilter full = filter_with_bits(64, 0xFFFFFFFF, {}, 1);
-  full.bits[0] = ~uint64_t{0};
-  EXPECT_TRUE(full.may_contain(key));
+  EXPECT_TRUE(filter_of_words(64, 0xFFFFFFFF, {~uint64_t{0}}).may_contain(key));
 }
 
 // --- block choice -------------------------------------------------------------
