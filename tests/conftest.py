@@ -133,6 +133,40 @@ def schema_only_index(tmp_path):
     return str(folder)
 
 
+def run_as_nobody_with_two_threads(code):
+    """Runs `code` in a fresh interpreter as user nobody, allowed two threads
+    (its own and one more), with the path of a folder holding an empty
+    "schema.json" as its argument; skips the test where another user cannot
+    run the interpreter or read the build folder. Returns the finished
+    process. Needs root."""
+    import resource
+    import shutil
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="zelvar-runtime-")
+    try:
+        os.chmod(folder, 0o755)
+        with open(os.path.join(folder, "schema.json"), "w") as f:
+            f.write(schema_json([]))
+        os.chmod(os.path.join(folder, "schema.json"), 0o644)
+
+        def as_nobody_with_two_threads():
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+            resource.setrlimit(resource.RLIMIT_NPROC, (2, 4096))
+
+        try:
+            proc = run_python(code, folder, preexec_fn=as_nobody_with_two_threads)
+        except PermissionError:
+            pytest.skip("this interpreter cannot be run by another user")
+    finally:
+        shutil.rmtree(folder)
+    if proc.returncode == 77:
+        pytest.skip("the build folder is not readable by another user")
+    return proc
+
+
 def raises_exactly(exc_type, text, call):
     """Runs `call`, which must raise exactly `exc_type` (not a subclass) with
     the text `text` (any text for None); returns the exception."""

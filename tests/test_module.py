@@ -4,15 +4,13 @@ import gc
 import importlib
 import inspect
 import os
-import shutil
 import sys
-import tempfile
 import textwrap
 import weakref
 
 import pytest
 
-from conftest import description, run_python, schema_json, segment
+from conftest import description, run_as_nobody_with_two_threads, run_python, segment
 
 
 def test_import_returns_the_same_module_again(zp):
@@ -290,31 +288,8 @@ RUNTIME_FAILURE_PROBE = textwrap.dedent("""
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run the probe as another user")
 def test_a_runtime_that_cannot_start_threads_raises_the_internal_failure():
-    import resource
-
-    folder = tempfile.mkdtemp(prefix="zelvar-runtime-")
-    try:
-        os.chmod(folder, 0o755)
-        with open(os.path.join(folder, "schema.json"), "w") as f:
-            f.write(schema_json([]))
-        os.chmod(os.path.join(folder, "schema.json"), 0o644)
-
-        def as_nobody_with_one_thread():
-            os.setgroups([])
-            os.setgid(65534)
-            os.setuid(65534)
-            # Soft limit: the interpreter's own thread and one more.
-            resource.setrlimit(resource.RLIMIT_NPROC, (2, 4096))
-
-        try:
-            proc = run_python(RUNTIME_FAILURE_PROBE, folder,
-                              preexec_fn=as_nobody_with_one_thread)
-        except PermissionError:
-            pytest.skip("this interpreter cannot be run by another user")
-    finally:
-        shutil.rmtree(folder)
-    if proc.returncode == 77:
-        pytest.skip("the build folder is not readable by another user")
+    # The interpreter's own thread and one more: the runtime cannot start.
+    proc = run_as_nobody_with_two_threads(RUNTIME_FAILURE_PROBE)
     assert proc.returncode == 0, proc.stderr
     failure, retry = proc.stdout.splitlines()
     name, is_exception, text = failure.split("|")

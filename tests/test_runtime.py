@@ -2,13 +2,11 @@
 that run out of memory."""
 
 import os
-import shutil
-import tempfile
 import textwrap
 
 import pytest
 
-from conftest import run_python, schema_json, text_field
+from conftest import run_as_nobody_with_two_threads, run_python
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
@@ -36,30 +34,9 @@ FAILED_BUILDS_PROBE = textwrap.dedent("""
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run the probe as another user")
 def test_failed_runtime_builds_leave_no_thread_behind():
-    folder = tempfile.mkdtemp(prefix="zelvar-runtime-")
-    try:
-        os.chmod(folder, 0o755)
-        with open(os.path.join(folder, "schema.json"), "w") as f:
-            f.write(schema_json([]))
-        os.chmod(os.path.join(folder, "schema.json"), 0o644)
-
-        def as_nobody_with_two_threads():
-            os.setgroups([])
-            os.setgid(65534)
-            os.setuid(65534)
-            # The interpreter's own thread and one more: the runtime starts
-            # one worker, then fails on the next.
-            resource.setrlimit(resource.RLIMIT_NPROC, (2, 4096))
-
-        import resource
-        try:
-            proc = run_python(FAILED_BUILDS_PROBE, folder, preexec_fn=as_nobody_with_two_threads)
-        except PermissionError:
-            pytest.skip("this interpreter cannot be run by another user")
-    finally:
-        shutil.rmtree(folder)
-    if proc.returncode == 77:
-        pytest.skip("the build folder is not readable by another user")
+    # The interpreter's own thread and one more: the runtime starts one
+    # worker, then fails on the next.
+    proc = run_as_nobody_with_two_threads(FAILED_BUILDS_PROBE)
     assert proc.returncode == 0, proc.stderr
     outcomes, leaked = proc.stdout.splitlines()
     assert outcomes == "InternalFailure InternalFailure InternalFailure"
