@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "core/directories/byte_cursor.h"
 #include "core/error/result.h"
 
 namespace zelvar::zstd {
@@ -47,9 +48,7 @@ using Scratch = std::vector<uint8_t, DefaultInitAllocator<uint8_t>>;
 bool has_legacy_frame(std::span<const uint8_t> input) {
   size_t pos = 0;
   while (input.size() - pos >= 4) {
-    const uint32_t magic = static_cast<uint32_t>(input[pos]) | static_cast<uint32_t>(input[pos + 1]) << 8 |
-                           static_cast<uint32_t>(input[pos + 2]) << 16 |
-                           static_cast<uint32_t>(input[pos + 3]) << 24;
+    const uint32_t magic = decode_le<uint32_t>(input.data() + pos);
     if (magic == 0x1EB52FFDu || (magic >= 0xFD2FB522u && magic <= 0xFD2FB527u)) return true;
     const size_t size = ZSTD_findFrameCompressedSize(input.data() + pos, input.size() - pos);
     if (ZSTD_isError(size) || size == 0) return false;
