@@ -22,11 +22,13 @@ constexpr uint32_t kLeadingDocs = 24;
 constexpr size_t kIndexedBlocks = 32;
 
 // A block larger than the cache's byte budget is decompressed afresh by every
-// fetch: a few kilobytes of frames can stand for hundreds of megabytes, and
-// fetching such blocks a few hundred times proves nothing new but takes
-// minutes. Once the blocks loaded directly hold more than kWorkBytes, no more
-// are loaded and only kFetchesOfLargeBlocks fetches follow.
-constexpr size_t kWorkBytes = size_t{64} << 20;
+// fetch, and so is a block that fails only after decompressing much: a few
+// kilobytes of frames can stand for hundreds of megabytes, and repeating such
+// calls a few hundred times proves nothing new but takes minutes. The work
+// done is measured as the bytes the blocks loaded directly hold and, where
+// the heap is counted, the bytes allocated so far; once it passes kWorkBytes,
+// no more blocks are loaded and only kFetchesOfLargeBlocks fetches follow.
+constexpr uint64_t kWorkBytes = uint64_t{64} << 20;
 constexpr size_t kFetchesOfLargeBlocks = 2;
 
 }  // namespace
@@ -50,12 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint32_t> locals;
   for (uint32_t i = 0; i < kLeadingDocs; ++i) locals.push_back(i);
   const auto index = store.index();
-  size_t loaded_bytes = 0;
+  uint64_t loaded_bytes = 0;
+  const auto worked_enough = [&] { return std::max(loaded_bytes, watch.allocated()) > kWorkBytes; };
   for (size_t i = 0; i < std::min(index.size(), kIndexedBlocks); ++i) {
     const StoreBlockIndex& e = index[i];
     const uint32_t last = e.first_doc + (e.num_docs == 0 ? 0 : e.num_docs - 1);
     for (uint32_t local : {e.first_doc - 1, e.first_doc, last, last + 1}) locals.push_back(local);
-    if (loaded_bytes > kWorkBytes) continue;
+    if (worked_enough()) continue;
     auto block = store.load_block(e);
     if (block) {
       loaded_bytes += (*block)->size();
@@ -63,14 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)block.error().to_string();
     }
   }
-  const size_t max_fetches = loaded_bytes > kWorkBytes ? kFetchesOfLargeBlocks : SIZE_MAX;
-  size_t fetches = 0;
+  size_t fetches_left = worked_enough() ? kFetchesOfLargeBlocks : SIZE_MAX;
   for (uint32_t local : {num_docs - 2, num_docs - 1, num_docs, 0xFFFFFFFFu}) locals.push_back(local);
 
   for (int pass = 0; pass < 2; ++pass) {
     for (uint32_t local : locals) {
-      if (fetches++ == max_fetches) return 0;
+      if (fetches_left == 0) return 0;
+      --fetches_left;
       auto doc = store.get(local);
+      if (fetches_left > kFetchesOfLargeBlocks && worked_enough()) fetches_left = kFetchesOfLargeBlocks;
       if (!doc) {
         (void)doc.error().to_string();
         continue;

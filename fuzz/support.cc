@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 
@@ -99,9 +101,11 @@ namespace {
 
 std::atomic<int64_t> g_live{0};  // bytes allocated and not yet freed
 std::atomic<int64_t> g_peak{0};  // the highest g_live since the watch began
+std::atomic<uint64_t> g_allocated{0};  // bytes ever allocated
 
 #if ZELVAR_FUZZ_HEAP_HOOKS
 void on_malloc(const volatile void*, size_t size) {
+  g_allocated.fetch_add(size, std::memory_order_relaxed);
   const int64_t now = g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) +
                       static_cast<int64_t>(size);
   int64_t peak = g_peak.load(std::memory_order_relaxed);
@@ -121,6 +125,30 @@ bool install_hooks() {
 bool install_hooks() { return false; }
 #endif
 
+}  // namespace
+
+}  // namespace zelvar::fuzz
+
+#if !ZELVAR_FUZZ_HEAP_HOOKS
+// Without the sanitizer allocator's hooks only the work measure counts, and
+// it counts what operator new hands out: the engine's block buffers come from
+// it.
+void* operator new(size_t size) {
+  zelvar::fuzz::g_allocated.fetch_add(size, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+#endif
+
+namespace zelvar::fuzz {
+
+namespace {
+
 // Whether the hooks count; false in builds without the sanitizer allocator.
 bool heap_counted() {
   static const bool installed = install_hooks();
@@ -130,10 +158,15 @@ bool heap_counted() {
 }  // namespace
 
 HeapWatch::HeapWatch(std::string_view what, size_t input_size)
-    : what_(what), input_size_(input_size), start_(0) {
+    : what_(what), input_size_(input_size), start_(0),
+      allocated_at_start_(g_allocated.load(std::memory_order_relaxed)) {
   if (!heap_counted()) return;
   start_ = g_live.load(std::memory_order_relaxed);
   g_peak.store(start_, std::memory_order_relaxed);
+}
+
+uint64_t HeapWatch::allocated() const {
+  return g_allocated.load(std::memory_order_relaxed) - allocated_at_start_;
 }
 
 HeapWatch::~HeapWatch() {

@@ -70,10 +70,17 @@ class HeapWatch {
   HeapWatch(const HeapWatch&) = delete;
   HeapWatch& operator=(const HeapWatch&) = delete;
 
+  // The bytes allocated, by every thread, since the watch began (freed ones
+  // included): a measure of the work done, for targets that must stop
+  // repeating costly calls. Where the heap is not counted, only what
+  // operator new handed out.
+  uint64_t allocated() const;
+
  private:
   std::string what_;
   size_t input_size_;
   int64_t start_;
+  uint64_t allocated_at_start_;
 };
 
 // Reports a broken promise of the engine (work that should be bounded and is
