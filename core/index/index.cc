@@ -61,9 +61,11 @@ Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig co
   if (!parsed) return std::unexpected(Error::serialization(parsed.error().to_string()));
   auto schema = std::make_shared<const Schema>(std::move(*parsed));
 
+  // The pool's threads start while the segments load; a segment that fails
+  // still fails the open before a pool that could not start.
+  WorkerPool::Starting pool_start = WorkerPool::begin(config.num_threads);
   ZELVAR_TRY(SegmentReaders segments, load_segments(shared_directory, schema, config));
-
-  ZELVAR_TRY(std::shared_ptr<const WorkerPool> pool, WorkerPool::start(config.num_threads));
+  ZELVAR_TRY(std::shared_ptr<const WorkerPool> pool, std::move(pool_start).finish());
 
   std::vector<Field> default_fields = settle_default_fields(*schema);
   auto tokenizers = std::make_shared<const TokenizerRegistry>(TokenizerRegistry::default_registry());

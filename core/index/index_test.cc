@@ -1,9 +1,12 @@
 #include "core/index/index.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -112,18 +115,47 @@ TEST(WorkerPoolTest, StartsIdleThreadsAndJoinsThemOnDestruction) {
   }
 }
 
-TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePool) {
-  std::atomic<int> started{0};
-  auto spawn = [&](std::function<void()> body) {
-    if (started == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    ++started;
-    return std::thread(std::move(body));
-  };
-  auto pool = WorkerPool::start_with(5, spawn);
-  ASSERT_FALSE(pool.has_value());
-  EXPECT_EQ(pool.error().kind(), IoErrorKind::Other);
-  EXPECT_EQ(pool.error().to_string(), "Resource temporarily unavailable (os error 11)");
-  EXPECT_EQ(started, 2);  // the two started threads were joined, or this test would hang or crash
+// The threads of this process, from /proc.
+size_t live_threads() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator()));
+}
+
+TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePoolAndLeavesNoThread) {
+  // The first thread is started by the caller, the others by the first.
+  for (int refused : {0, 1, 2, 4}) {
+    SCOPED_TRACE(refused);
+    const size_t before = live_threads();
+    std::atomic<int> started{0};
+    auto spawn = [&](pthread_t& thread, void* (*routine)(void*), void* arg) {
+      if (started == refused) return EAGAIN;
+      ++started;
+      return WorkerPool::spawn_thread(thread, routine, arg);
+    };
+    auto pool = WorkerPool::start_with(5, spawn);
+    ASSERT_FALSE(pool.has_value());
+    EXPECT_EQ(pool.error().kind(), IoErrorKind::Other);
+    EXPECT_EQ(pool.error().to_string(), "Resource temporarily unavailable (os error 11)");
+    EXPECT_EQ(started, refused);
+    EXPECT_EQ(live_threads(), before);  // the started threads were joined
+  }
+}
+
+TEST(WorkerPoolTest, StartsWhileTheCallerWorksAndStopsIfNeverFinished) {
+  const size_t before = live_threads();
+  {
+    WorkerPool::Starting starting = WorkerPool::begin(4);
+    auto pool = std::move(starting).finish();
+    ASSERT_TRUE(pool.has_value()) << pool.error().to_string();
+    EXPECT_EQ((*pool)->num_threads(), 4u);
+    EXPECT_EQ(live_threads(), before + 4);
+  }
+  EXPECT_EQ(live_threads(), before);
+  {
+    // An open that fails drops its pool unfinished.
+    WorkerPool::Starting starting = WorkerPool::begin(4);
+  }
+  EXPECT_EQ(live_threads(), before);
 }
 
 TEST_F(IndexTest, OpensWithoutSegments) {

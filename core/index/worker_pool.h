@@ -6,19 +6,26 @@
 // joins its threads. In a child made by fork() the threads do not exist: a
 // pool destroyed there only forgets them.
 //
-// Thread safety: immutable after `start`; destroy it from a thread that is
-// not one of its own.
+// Starting threads is slow next to the rest of an open (tens of
+// microseconds each on a virtual machine), so the caller starts only the
+// first one, which starts the others while the caller goes on with its own
+// work (`begin`), and collects the finished pool later (`Starting::finish`).
+// The threads do nothing, so they get small stacks: the C library then keeps
+// their stacks between one pool and the next.
+//
+// Thread safety: a pool is immutable once finished; destroy it from a thread
+// that is not one of its own. A Starting belongs to the thread that began it.
 #pragma once
 
-#include <condition_variable>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "core/error/io_error.h"
 
@@ -26,35 +33,69 @@ namespace zelvar {
 
 class WorkerPool {
  public:
-  // Starts `num_threads` idle threads. A thread that cannot be started fails
-  // the whole pool with an Other IoError carrying the system's error text
-  // ("Resource temporarily unavailable (os error 11)"); the threads already
-  // started are stopped first.
-  static IoResult<std::shared_ptr<const WorkerPool>> start(size_t num_threads);
+  // Starts a thread running `routine(arg)` into `thread`; returns 0, or the
+  // error number of a thread that cannot be started. Tests stand in their
+  // own to make thread creation fail.
+  using Spawn = std::function<int(pthread_t& thread, void* (*routine)(void*), void* arg)>;
 
-  // As `start`, with `spawn` standing in for starting a thread (tests use it
-  // to make thread creation fail). `spawn` may throw std::system_error.
-  using Spawn = std::function<std::thread(std::function<void()>)>;
-  static IoResult<std::shared_ptr<const WorkerPool>> start_with(size_t num_threads,
-                                                                const Spawn& spawn);
+  // A pool whose threads are being started.
+  class Starting {
+   public:
+    Starting(Starting&&) noexcept = default;
+    Starting& operator=(Starting&&) = delete;
+    // A pool never finished is stopped and joined.
+    ~Starting();
+
+    // Waits until every thread has started, or one could not be, and yields
+    // the pool. A thread that cannot be started fails the whole pool with an
+    // Other IoError carrying the system's error text ("Resource temporarily
+    // unavailable (os error 11)"), or "out of memory"; the threads already
+    // started are stopped first.
+    IoResult<std::shared_ptr<const WorkerPool>> finish() &&;
+
+   private:
+    friend class WorkerPool;
+    explicit Starting(std::shared_ptr<WorkerPool> pool) : pool_(std::move(pool)) {}
+    std::shared_ptr<WorkerPool> pool_;
+  };
+
+  // Begins starting `num_threads` idle threads.
+  static Starting begin(size_t num_threads);
+  static Starting begin_with(size_t num_threads, Spawn spawn);
+
+  // Starts `num_threads` idle threads and waits for them: `begin` and
+  // `finish` in one.
+  static IoResult<std::shared_ptr<const WorkerPool>> start(size_t num_threads);
+  static IoResult<std::shared_ptr<const WorkerPool>> start_with(size_t num_threads, Spawn spawn);
+
+  // The system's thread start, with the pool's small stack.
+  static int spawn_thread(pthread_t& thread, void* (*routine)(void*), void* arg);
 
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
   ~WorkerPool();
 
-  size_t num_threads() const { return threads_.size(); }
+  size_t num_threads() const { return (has_first_ ? 1 : 0) + others_.size(); }
 
  private:
-  WorkerPool() = default;
+  WorkerPool(size_t num_threads, Spawn spawn);
+  static void* run_first(void* pool);
+  static void* run_idle(void* pool);
+  void start_others();
+  void wait_started() const;
   void stop_and_join();
-  void idle_loop();
+  void idle();
 
-  // The threads wait on this state until stopped. It is reached through the
-  // pool, which outlives its threads (the destructor joins them).
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mutex_
-  std::vector<std::thread> threads_;
+  const size_t wanted_;
+  const Spawn spawn_;
+  // The first thread, started by the caller; it starts the others.
+  pthread_t first_{};
+  bool has_first_ = false;
+  // Written by the first thread until it sets started_, then read-only.
+  std::vector<pthread_t> others_;
+  std::optional<IoError> failure_;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> stopping_{false};
   // The process that started the threads; only it can join them.
   pid_t owner_pid_ = 0;
 };
