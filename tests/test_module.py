@@ -199,7 +199,7 @@ def test_import_in_a_sub_interpreter_raises_import_error(tmp_path, legacy):
 
 
 RUNTIME_PROBE = textwrap.dedent("""
-    import gc, os, sys
+    import gc, os, sys, time
     def threads():
         return len(os.listdir("/proc/self/task"))
     cpus = len(os.sched_getaffinity(0))
@@ -210,6 +210,11 @@ RUNTIME_PROBE = textwrap.dedent("""
     after_open = threads()
     del index
     gc.collect()
+    # The index's pool threads end on their own, soon after.
+    for _ in range(5000):
+        if threads() <= after_open - cpus:
+            break
+        time.sleep(0.001)
     after_release = threads()
     index = zelvar_python.ZelvarIndex.open(sys.argv[1])
     after_second_open = threads()

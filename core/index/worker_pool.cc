@@ -1,6 +1,7 @@
 #include "core/index/worker_pool.h"
 
 #include <cerrno>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -19,6 +20,11 @@ IoError thread_error(int code) { return IoError(IoErrorKind::Other, IoError::fro
 
 IoError out_of_memory() { return IoError(IoErrorKind::Other, "out of memory"); }
 
+// What spawn_one answers when a thread's start record cannot be made.
+constexpr int kNoMemory = -1;
+
+IoError start_error(int code) { return code == kNoMemory ? out_of_memory() : thread_error(code); }
+
 }  // namespace
 
 int WorkerPool::spawn_thread(pthread_t& thread, void* (*routine)(void*), void* arg) {
@@ -34,7 +40,7 @@ int WorkerPool::spawn_thread(pthread_t& thread, void* (*routine)(void*), void* a
 }
 
 WorkerPool::WorkerPool(size_t num_threads, Spawn spawn)
-    : wanted_(num_threads), spawn_(std::move(spawn)), owner_pid_(getpid()) {}
+    : wanted_(num_threads), spawn_(std::move(spawn)), flags_(std::make_shared<Flags>()), owner_pid_(getpid()) {}
 
 WorkerPool::Starting WorkerPool::begin(size_t num_threads) { return begin_with(num_threads, &spawn_thread); }
 
@@ -46,12 +52,12 @@ WorkerPool::Starting WorkerPool::begin_with(size_t num_threads, Spawn spawn) {
     return Starting(nullptr);
   }
   if (num_threads == 0) {
-    pool->started_ = true;
+    pool->flags_->started = true;
     return Starting(std::move(pool));
   }
-  if (const int rc = pool->spawn_(pool->first_, &WorkerPool::run_first, pool.get()); rc != 0) {
-    pool->failure_ = thread_error(rc);
-    pool->started_ = true;
+  if (const int rc = pool->spawn_one(pool->first_, pool.get()); rc != 0) {
+    pool->failure_ = start_error(rc);
+    pool->flags_->started = true;
     return Starting(std::move(pool));
   }
   pool->has_first_ = true;
@@ -80,18 +86,24 @@ IoResult<std::shared_ptr<const WorkerPool>> WorkerPool::Starting::finish() && {
     pool_.reset();  // stops and joins the threads that did start
     return std::unexpected(std::move(error));
   }
+  pool_->join_on_destruction_ = false;
   return std::shared_ptr<const WorkerPool>(std::move(pool_));
 }
 
-void* WorkerPool::run_first(void* pool) {
-  auto* self = static_cast<WorkerPool*>(pool);
-  self->start_others();
-  self->idle();
-  return nullptr;
+// Starts one thread; the first one is also given the pool. kNoMemory where
+// its start record cannot be made.
+int WorkerPool::spawn_one(pthread_t& thread, WorkerPool* pool_for_first) {
+  ThreadStart* start = new (std::nothrow) ThreadStart{flags_, pool_for_first};
+  if (start == nullptr) return kNoMemory;
+  const int rc = spawn_(thread, &WorkerPool::run_thread, start);
+  if (rc != 0) delete start;
+  return rc;
 }
 
-void* WorkerPool::run_idle(void* pool) {
-  static_cast<WorkerPool*>(pool)->idle();
+void* WorkerPool::run_thread(void* start) {
+  const std::unique_ptr<ThreadStart> own(static_cast<ThreadStart*>(start));
+  if (own->pool != nullptr) own->pool->start_others();
+  idle(*own->flags);
   return nullptr;
 }
 
@@ -101,17 +113,17 @@ void WorkerPool::start_others() {
   try {
     for (size_t i = 1; i < wanted_; ++i) {
       pthread_t thread;
-      if (const int rc = spawn_(thread, &WorkerPool::run_idle, this); rc != 0) {
-        failure_ = thread_error(rc);
+      if (const int rc = spawn_one(thread, nullptr); rc != 0) {
+        failure_ = start_error(rc);
         break;
       }
       try {
         others_.push_back(thread);
       } catch (const std::bad_alloc&) {
-        // Not yet in the list: joined with the others once stopped.
+        // Not in the list: stopped and joined here, the others later.
         failure_ = out_of_memory();
-        stopping_ = true;
-        stopping_.notify_all();
+        flags_->stopping = true;
+        flags_->stopping.notify_all();
         pthread_join(thread, nullptr);
         break;
       }
@@ -119,21 +131,23 @@ void WorkerPool::start_others() {
   } catch (const std::bad_alloc&) {
     failure_ = out_of_memory();
   }
-  started_.store(true, std::memory_order_release);
-  started_.notify_all();
+  // From here on this thread touches only its flags: the pool may be gone.
+  Flags& flags = *flags_;
+  flags.started.store(true, std::memory_order_release);
+  flags.started.notify_all();
 }
 
 void WorkerPool::wait_started() const {
-  while (!started_.load(std::memory_order_acquire)) started_.wait(false, std::memory_order_acquire);
+  while (!flags_->started.load(std::memory_order_acquire)) flags_->started.wait(false, std::memory_order_acquire);
 }
 
-void WorkerPool::idle() {
-  while (!stopping_.load(std::memory_order_acquire)) stopping_.wait(false, std::memory_order_acquire);
+void WorkerPool::idle(const Flags& flags) {
+  while (!flags.stopping.load(std::memory_order_acquire)) flags.stopping.wait(false, std::memory_order_acquire);
 }
 
-WorkerPool::~WorkerPool() { stop_and_join(); }
+WorkerPool::~WorkerPool() { stop(join_on_destruction_); }
 
-void WorkerPool::stop_and_join() {
+void WorkerPool::stop(bool join) {
   if (getpid() != owner_pid_) {
     // A forked child holds handles of threads that only ran in its parent;
     // joining one would act on whatever thread reuses its stack. The handles
@@ -141,10 +155,11 @@ void WorkerPool::stop_and_join() {
     return;
   }
   wait_started();
-  stopping_.store(true, std::memory_order_release);
-  stopping_.notify_all();
-  if (has_first_) pthread_join(first_, nullptr);
-  for (pthread_t thread : others_) pthread_join(thread, nullptr);
+  flags_->stopping.store(true, std::memory_order_release);
+  flags_->stopping.notify_all();
+  const auto end = [join](pthread_t thread) { join ? pthread_join(thread, nullptr) : pthread_detach(thread); };
+  if (has_first_) end(first_);
+  for (pthread_t thread : others_) end(thread);
 }
 
 }  // namespace zelvar

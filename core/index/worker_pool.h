@@ -2,16 +2,20 @@
 //
 // An open index starts `IndexConfig::num_threads` threads that wait for work
 // and are never given any; the pool exists so that an index holds the same
-// threads it would hold with a writer attached. Destroying the pool wakes and
-// joins its threads. In a child made by fork() the threads do not exist: a
-// pool destroyed there only forgets them.
+// threads it would hold with a writer attached. In a child made by fork() the
+// threads do not exist: a pool destroyed there only forgets them.
 //
-// Starting threads is slow next to the rest of an open (tens of
-// microseconds each on a virtual machine), so the caller starts only the
-// first one, which starts the others while the caller goes on with its own
-// work (`begin`), and collects the finished pool later (`Starting::finish`).
-// The threads do nothing, so they get small stacks: the C library then keeps
-// their stacks between one pool and the next.
+// Starting and joining threads is slow next to the rest of an open (tens of
+// microseconds each on a virtual machine), so:
+// - the caller starts only the first thread, which starts the others while
+//   the caller goes on with its own work (`begin`), and collects the finished
+//   pool later (`Starting::finish`);
+// - destroying a finished pool tells its threads to stop and lets them end on
+//   their own (detached): they hold the flags they wait on, never the pool.
+//   A pool that failed to start, or was never finished, joins its threads,
+//   so that a failed open leaves nothing behind;
+// - the threads do nothing, so they get small stacks, which the C library
+//   keeps for reuse between one pool and the next.
 //
 // Thread safety: a pool is immutable once finished; destroy it from a thread
 // that is not one of its own. A Starting belongs to the thread that began it.
@@ -78,24 +82,38 @@ class WorkerPool {
   size_t num_threads() const { return (has_first_ ? 1 : 0) + others_.size(); }
 
  private:
+  // What the threads wait on. Each thread holds it, so that it outlives the
+  // pool when the threads end after it.
+  struct Flags {
+    std::atomic<bool> started{false};  // the first thread is done starting the others
+    std::atomic<bool> stopping{false};
+  };
+  // What a thread is given: its flags, and for the first thread the pool,
+  // which it uses only until it sets `started`.
+  struct ThreadStart {
+    std::shared_ptr<Flags> flags;
+    WorkerPool* pool;
+  };
+
   WorkerPool(size_t num_threads, Spawn spawn);
-  static void* run_first(void* pool);
-  static void* run_idle(void* pool);
+  static void* run_thread(void* start);
+  static void idle(const Flags& flags);
+  int spawn_one(pthread_t& thread, WorkerPool* pool_for_first);
   void start_others();
   void wait_started() const;
-  void stop_and_join();
-  void idle();
+  // Stops the threads and joins them, or (`join` false) lets them end alone.
+  void stop(bool join);
 
   const size_t wanted_;
   const Spawn spawn_;
+  const std::shared_ptr<Flags> flags_;
   // The first thread, started by the caller; it starts the others.
   pthread_t first_{};
   bool has_first_ = false;
-  // Written by the first thread until it sets started_, then read-only.
+  // Written by the first thread until it sets `started`, then read-only.
   std::vector<pthread_t> others_;
   std::optional<IoError> failure_;
-  std::atomic<bool> started_{false};
-  std::atomic<bool> stopping_{false};
+  bool join_on_destruction_ = true;  // until the pool is finished whole
   // The process that started the threads; only it can join them.
   pid_t owner_pid_ = 0;
 };
