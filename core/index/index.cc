@@ -42,7 +42,7 @@ Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const
 
 Index::~Index() {
   // Holds are released in field order (members would otherwise go in
-  // reverse); the worker pool, last, joins its threads.
+  // reverse); the worker pool, last, tells its threads to stop.
   directory_.reset();
   schema_.reset();
   config_.merge_policy.reset();
