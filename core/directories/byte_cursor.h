@@ -181,11 +181,13 @@ class ByteCursor {
   }
 
   // One varint. Running out leaves the cursor empty; "too long" leaves it
-  // after the tenth byte.
+  // after the tenth byte. With ten bytes or more left no byte needs an end
+  // check.
   ReadResult<uint64_t> vint() {
     const uint8_t* pos = rest_.data();
     uint64_t value = 0;
-    const VintStatus status = decode_vint(pos, rest_.data() + rest_.size(), value);
+    const VintStatus status = rest_.size() >= 10 ? decode_vint_unchecked(pos, value)
+                                                 : decode_vint(pos, rest_.data() + rest_.size(), value);
     rest_ = rest_.subspan(static_cast<size_t>(pos - rest_.data()));
     if (status != VintStatus::kOk) return std::unexpected(fault_of(status));
     return value;

@@ -75,6 +75,17 @@ TEST(ByteCursor, VarintsThroughEveryEntry) {
         EXPECT_EQ(value, *c.value);
       }
       EXPECT_EQ(static_cast<size_t>(pos - padded.data()), c.consumed);
+
+      // So does a cursor with ten bytes or more left, which takes that path.
+      ByteCursor wide(padded);
+      const ReadResult<uint64_t> wide_read = wide.vint();
+      ASSERT_EQ(wide_read.has_value(), c.value.has_value());
+      if (c.value) {
+        EXPECT_EQ(*wide_read, *c.value);
+      } else {
+        EXPECT_EQ(wide_read.error(), c.fault);
+      }
+      EXPECT_EQ(wide.remaining(), padded.size() - c.consumed);
     }
   }
 }

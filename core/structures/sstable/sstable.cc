@@ -185,44 +185,32 @@ IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<ui
   const uint64_t key_budget = std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte);
   std::vector<size_t> key_ends;  // in first_keys, which may still move as it grows
   key_ends.reserve(blocks.capacity());
-  // The entries are decoded straight from the bytes: an index holds
-  // thousands of them, and they are read at every open. The faults and their
-  // order are those of ByteCursor's reads.
-  const uint8_t* p = cur.rest().data();
-  const uint8_t* const end = p + cur.remaining();
-  const auto vint = [&p, end](uint64_t& value) {
-    return end - p >= 10 ? decode_vint_unchecked(p, value) : decode_vint(p, end, value);
-  };
-  // first_keys grows by doubling and is cut to size at the end; `used` is
-  // how much of it holds keys.
+  // first_keys grows by doubling (an index holds thousands of keys, read at
+  // every open) and is cut to size at the end; `used` is how much of it
+  // holds keys.
   size_t used = 0;
   size_t previous_start = 0;
   for (uint32_t i = 0; i < n; ++i) {
     // Each key is rebuilt in place after the previous one: the first
     // min(shared, previous length) bytes of that key, then the suffix.
-    uint64_t shared = 0;
-    uint64_t suffix_len = 0;
-    if (const VintStatus s = vint(shared); s != VintStatus::kOk) return std::unexpected(IoError(fault_of(s)));
-    if (const VintStatus s = vint(suffix_len); s != VintStatus::kOk) return std::unexpected(IoError(fault_of(s)));
-    if (static_cast<uint64_t>(end - p) < suffix_len) return std::unexpected(IoError(ReadFault::kRanOut));
-    const uint8_t* const suffix = p;
-    p += suffix_len;
+    ZELVAR_TRY(const uint64_t shared, cur.vint());
+    ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
+    ZELVAR_TRY(const std::span<const uint8_t> suffix, cur.take(suffix_len));
     const size_t start = used;
     const size_t prefix = static_cast<size_t>(std::min<uint64_t>(shared, start - previous_start));
-    if (start + prefix + suffix_len > key_budget) {
+    if (start + prefix + suffix.size() > key_budget) {
       return std::unexpected(invalid_data("SSTable block index keys exceed " + std::to_string(key_budget) +
                                           " bytes"));
     }
-    used = start + prefix + static_cast<size_t>(suffix_len);
+    used = start + prefix + suffix.size();
     if (used > first_keys.size()) first_keys.resize(std::max(used, std::max<size_t>(4096, 2 * first_keys.size())));
     if (prefix != 0) std::memcpy(first_keys.data() + start, first_keys.data() + previous_start, prefix);
-    if (suffix_len != 0) std::memcpy(first_keys.data() + start + prefix, suffix, static_cast<size_t>(suffix_len));
+    if (!suffix.empty()) std::memcpy(first_keys.data() + start + prefix, suffix.data(), suffix.size());
     key_ends.push_back(used);
     previous_start = start;
     BlockIndexEntry e;
-    uint64_t length = 0;
-    if (const VintStatus s = vint(e.offset); s != VintStatus::kOk) return std::unexpected(IoError(fault_of(s)));
-    if (const VintStatus s = vint(length); s != VintStatus::kOk) return std::unexpected(IoError(fault_of(s)));
+    ZELVAR_TRY(e.offset, cur.vint());
+    ZELVAR_TRY(const uint64_t length, cur.vint());
     e.length = static_cast<uint32_t>(length);
     blocks.push_back(e);
   }
@@ -233,7 +221,6 @@ IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<ui
     blocks[i].first_key = std::span<const uint8_t>(first_keys).subspan(key_start, key_ends[i] - key_start);
     key_start = key_ends[i];
   }
-  cur = ByteCursor(std::span<const uint8_t>(p, end));
   ZELVAR_TRY(const uint32_t m, cur.u32());
   sparse.reserve(std::min<size_t>(m, cur.remaining() / kMinSparseEntryLen));
   for (uint32_t i = 0; i < m; ++i) {
