@@ -154,10 +154,17 @@ class Output {
   static constexpr size_t kScratchSize = size_t{4} << 20;
   static constexpr size_t kDirectOutput = size_t{1} << 20;
 
+  // The most output one input byte can stand for: a zstd block of at least
+  // four bytes (a 3-byte header and one repeated byte) decodes to at most
+  // 128 KiB. A declared size beyond this is a lie: no buffer is made for it
+  // up front, and the output grows as it is produced instead.
+  static constexpr uint64_t kMaxExpansion = (uint64_t{128} << 10) / 4;
+
   Output(Scratch& scratch, std::span<const uint8_t> input, size_t limit, size_t step)
       : scratch_(scratch), cap_(limit > SIZE_MAX - step ? SIZE_MAX : limit + step) {
     const std::optional<uint64_t> declared = declared_size(input);
-    if (declared && *declared >= kDirectOutput && *declared <= limit) {
+    if (declared && *declared >= kDirectOutput && *declared <= limit &&
+        *declared / kMaxExpansion <= input.size()) {
       own_.resize(static_cast<size_t>(*declared) + step);
       in_own_ = true;
     }
