@@ -51,16 +51,10 @@ WorkerPool::Starting WorkerPool::begin_with(size_t num_threads, Spawn spawn) {
   } catch (const std::bad_alloc&) {
     return Starting(nullptr);
   }
-  if (num_threads == 0) {
-    pool->flags_->started = true;
-    return Starting(std::move(pool));
-  }
-  if (const int rc = pool->spawn_one(pool->first_, pool.get()); rc != 0) {
-    pool->failure_ = start_error(rc);
-    pool->flags_->started = true;
-    return Starting(std::move(pool));
-  }
-  pool->has_first_ = true;
+  if (num_threads > 0) pool->failure_ = pool->spawn_one(pool->first_, pool.get());
+  pool->has_first_ = num_threads > 0 && pool->failure_ == 0;
+  // Without a first thread nobody else will say that starting is over.
+  if (!pool->has_first_) pool->flags_->started = true;
   return Starting(std::move(pool));
 }
 
@@ -72,19 +66,12 @@ IoResult<std::shared_ptr<const WorkerPool>> WorkerPool::start_with(size_t num_th
   return begin_with(num_threads, std::move(spawn)).finish();
 }
 
-WorkerPool::Starting::~Starting() {
-  // The pool's destructor waits for the first thread to finish starting the
-  // others, then stops and joins them all.
-  pool_.reset();
-}
-
 IoResult<std::shared_ptr<const WorkerPool>> WorkerPool::Starting::finish() && {
   if (!pool_) return std::unexpected(out_of_memory());
   pool_->wait_started();
-  if (pool_->failure_) {
-    IoError error = *pool_->failure_;
+  if (const int failure = pool_->failure_; failure != 0) {
     pool_.reset();  // stops and joins the threads that did start
-    return std::unexpected(std::move(error));
+    return std::unexpected(start_error(failure));
   }
   pool_->join_on_destruction_ = false;
   return std::shared_ptr<const WorkerPool>(std::move(pool_));
@@ -110,26 +97,20 @@ void* WorkerPool::run_thread(void* start) {
 void WorkerPool::start_others() {
   // No reserve: the count is the caller's, and the list grows only as far
   // as threads actually start.
-  try {
-    for (size_t i = 1; i < wanted_; ++i) {
-      pthread_t thread;
-      if (const int rc = spawn_one(thread, nullptr); rc != 0) {
-        failure_ = start_error(rc);
-        break;
-      }
-      try {
-        others_.push_back(thread);
-      } catch (const std::bad_alloc&) {
-        // Not in the list: stopped and joined here, the others later.
-        failure_ = out_of_memory();
-        flags_->stopping = true;
-        flags_->stopping.notify_all();
-        pthread_join(thread, nullptr);
-        break;
-      }
+  for (size_t i = 1; i < wanted_; ++i) {
+    pthread_t thread;
+    failure_ = spawn_one(thread, nullptr);
+    if (failure_ != 0) break;
+    try {
+      others_.push_back(thread);
+    } catch (const std::bad_alloc&) {
+      // Not in the list: stopped and joined here, the others later.
+      failure_ = kNoMemory;
+      flags_->stopping = true;
+      flags_->stopping.notify_all();
+      pthread_join(thread, nullptr);
+      break;
     }
-  } catch (const std::bad_alloc&) {
-    failure_ = out_of_memory();
   }
   // From here on this thread touches only its flags: the pool may be gone.
   Flags& flags = *flags_;

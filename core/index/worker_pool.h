@@ -28,7 +28,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "core/error/io_error.h"
@@ -47,8 +46,9 @@ class WorkerPool {
    public:
     Starting(Starting&&) noexcept = default;
     Starting& operator=(Starting&&) = delete;
-    // A pool never finished is stopped and joined.
-    ~Starting();
+    // A pool never finished is stopped and joined (by its destructor, once
+    // its first thread is done starting the others).
+    ~Starting() = default;
 
     // Waits until every thread has started, or one could not be, and yields
     // the pool. A thread that cannot be started fails the whole pool with an
@@ -112,7 +112,7 @@ class WorkerPool {
   bool has_first_ = false;
   // Written by the first thread until it sets `started`, then read-only.
   std::vector<pthread_t> others_;
-  std::optional<IoError> failure_;
+  int failure_ = 0;  // what spawn_one answered for the thread that failed
   bool join_on_destruction_ = true;  // until the pool is finished whole
   // The process that started the threads; only it can join them.
   pid_t owner_pid_ = 0;
