@@ -1,12 +1,15 @@
 #include "core/index/index.h"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <utility>
 
 #include "core/dsl/json_record.h"
 #include "core/error/result.h"
+#include "core/runtime/runtime.h"
 #include "core/segment/segment_id.h"
 
 namespace zelvar {
@@ -76,6 +79,38 @@ Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig co
                                           std::move(pool)));
 }
 
+namespace {
+
+// The most segments prepared at once. Beyond a few threads the open is held
+// up by the memory it maps, not by the reads.
+constexpr size_t kMaxParallelPrepares = 8;
+
+using PreparedSegment = std::optional<Result<AsyncSegmentReader::Prepared>>;
+
+// Prepares `segments` on the blocking pool, up to kMaxParallelPrepares (and
+// no more than `threads`) at once. An entry is left empty where that could
+// not be done (no pool, too few threads wanted, memory ran out); the caller
+// then prepares that segment itself.
+std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, const std::vector<SegmentId>& segments,
+                                              size_t threads, size_t cache_blocks) {
+  std::vector<PreparedSegment> prepared(segments.size());
+  const size_t width = std::min({segments.size(), threads, kMaxParallelPrepares});
+  if (width < 2) return prepared;
+  auto runtime = runtime::Runtime::get();
+  if (!runtime.has_value()) return prepared;
+  auto prepare = [&](size_t i) noexcept {
+    try {
+      prepared[i].emplace(AsyncSegmentReader::prepare(directory, segments[i], cache_blocks));
+    } catch (...) {
+      // Left for the caller, which meets the same fault the usual way.
+    }
+  };
+  (*runtime)->run_blocking_each(segments.size(), width, prepare);
+  return prepared;
+}
+
+}  // namespace
+
 Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirectory>& directory,
                                             const std::shared_ptr<const Schema>& schema,
                                             const IndexConfig& config) {
@@ -93,20 +128,36 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   // files, caches and indexes, each with its own base. Without this a short
   // list could open one large segment thousands of times. Nothing is kept
   // from an earlier load: a reload opens every segment afresh.
-  std::map<SegmentIdValue, std::shared_ptr<const AsyncSegmentReader>> opened;
+  //
+  // The listings are read up to the first malformed identifier; the distinct
+  // segments among them are prepared at once, then taken in list order.
+  std::vector<std::optional<SegmentId>> listed;
+  std::vector<SegmentId> distinct;
+  std::map<SegmentIdValue, size_t> slot_of;
+  for (const std::string& text : *ids) {
+    listed.push_back(SegmentId::from_hex(text));
+    if (!listed.back()) break;
+    if (slot_of.emplace(listed.back()->value(), distinct.size()).second) distinct.push_back(*listed.back());
+  }
+  std::vector<PreparedSegment> prepared =
+      prepare_segments(*directory, distinct, config.num_threads, config.cache_blocks);
+
+  std::vector<std::shared_ptr<const AsyncSegmentReader>> opened(distinct.size());
   // One budget for the vector bodies and codebooks of every segment of this load.
   VectorBudget vectors_budget;
   uint32_t base = 0;
-  for (const std::string& text : *ids) {
-    std::optional<SegmentId> id = SegmentId::from_hex(text);
-    if (!id) return std::unexpected(Error::corruption("Invalid segment ID: " + text));
+  for (size_t k = 0; k < listed.size(); ++k) {
+    if (!listed[k]) return std::unexpected(Error::corruption("Invalid segment ID: " + (*ids)[k]));
+    const size_t slot = slot_of.at(listed[k]->value());
     std::shared_ptr<const AsyncSegmentReader> reader;
-    if (auto found = opened.find(id->value()); found != opened.end()) {
-      reader = found->second->with_doc_base(base);
+    if (opened[slot]) {
+      reader = opened[slot]->with_doc_base(base);
     } else {
-      ZELVAR_TRY(reader, AsyncSegmentReader::open(*directory, *id, schema, base, config.cache_blocks,
-                                                  vectors_budget));
-      opened.emplace(id->value(), reader);
+      if (!prepared[slot]) prepared[slot].emplace(AsyncSegmentReader::prepare(*directory, distinct[slot], config.cache_blocks));
+      ZELVAR_TRY(AsyncSegmentReader::Prepared parts, std::move(*prepared[slot]));
+      ZELVAR_TRY(reader, AsyncSegmentReader::finish(*directory, distinct[slot], std::move(parts), schema, base,
+                                                    vectors_budget));
+      opened[slot] = reader;
     }
     base += reader->num_docs();  // modulo 2^32
     readers.push_back(std::move(reader));

@@ -54,6 +54,10 @@ class Index {
   // Errors: Error::Io reading the list; Error::Serialization if it
   // is not a JSON array of strings; Error::Corruption "Invalid segment ID: "
   // followed by the listed text; the first failing segment's own error.
+  // "First" is in list order: the answer is that of opening the segments one
+  // after the other and stopping at the first error, although the segments'
+  // own files are read on several blocking threads at once (see
+  // AsyncSegmentReader::prepare) and only the vector step goes in order.
   // Nothing of a failed load survives.
   static Result<SegmentReaders> load_segments(const std::shared_ptr<const FsDirectory>& directory,
                                               const std::shared_ptr<const Schema>& schema,

@@ -232,6 +232,51 @@ TEST_F(IndexTest, OpenFailures) {
   }
 }
 
+// Segments are prepared several at once, yet the error is always that of
+// the first failing listing, as if they were opened one after the other:
+// whatever fails later in the list, or fails sooner, is never reported.
+TEST_F(IndexTest, FirstFailingListingDecidesTheError) {
+  // b's term dictionary is too short to parse; d has no files at all.
+  const auto damage = [&] {
+    write({segment("a", 2), segment("b", 2), segment("c", 3)});
+    tw::write_file(dir_, tw::segment_base("b") + ".terms", "short");
+  };
+  const auto error_of = [&](const std::string& listing, size_t threads) {
+    list(listing);
+    IndexConfig config = IndexConfig::default_config();
+    config.num_threads = threads;
+    auto index = Index::open(FsDirectory(dir_), config);
+    return index.has_value() ? std::string("opened") : index.error().to_string();
+  };
+  damage();
+  const std::string damaged = error_of(R"(["b"])", 1);
+  const std::string missing = "IO error: No such file or directory (os error 2)";
+  ASSERT_NE(damaged, "opened");
+  ASSERT_NE(damaged, missing);
+
+  struct Case {
+    const char* listing;
+    std::string error;
+  };
+  const Case cases[] = {
+      {R"(["a", "b", "d"])", damaged},
+      {R"(["a", "d", "b"])", missing},
+      {R"(["c", "a", "c", "b", "zz"])", damaged},
+      {R"(["a", "zz", "b"])", "Index corruption: Invalid segment ID: zz"},
+      {R"(["a", "c", "a", "c"])", "opened"},
+  };
+  for (size_t threads : {size_t{1}, size_t{8}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.listing) + " with " + std::to_string(threads) + " threads");
+      EXPECT_EQ(error_of(c.listing, threads), c.error);
+    }
+  }
+  // Listings after the failing one do not matter, however many there are.
+  std::string many = R"(["a", "b")";
+  for (int i = 0; i < 40; ++i) many += R"(, "d", "c")";
+  EXPECT_EQ(error_of(many + "]", 8), damaged);
+}
+
 TEST_F(IndexTest, OpenFailsOnBadPaths) {
   auto missing = Index::open(FsDirectory(dir_ / "missing"), IndexConfig::default_config());
   ASSERT_FALSE(missing.has_value());

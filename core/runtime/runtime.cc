@@ -11,6 +11,8 @@ namespace {
 
 std::mutex g_build_mutex;
 std::atomic<Runtime*> g_runtime{nullptr};
+// Set for the life of each blocking thread.
+thread_local bool t_blocking_thread = false;
 
 }  // namespace
 
@@ -140,7 +142,10 @@ void Runtime::await(Completion& call) noexcept {
   }
 }
 
+bool Runtime::on_blocking_thread() noexcept { return t_blocking_thread; }
+
 void Runtime::blocking_loop() noexcept {
+  t_blocking_thread = true;
   std::unique_lock lock(mutex_);
   bool may_spin = false;
   for (;;) {

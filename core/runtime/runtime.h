@@ -31,6 +31,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -85,9 +86,22 @@ class Runtime {
   // result. An empty optional means the task could not be run (no thread
   // could be started, or memory ran out handing it over) or did not complete
   // (it threw, for instance std::bad_alloc); no exception leaves a task.
+  //
+  // Called from a blocking thread (a task that itself reads), `fn` runs right
+  // there: it is on the pool already, and a hand-off would only tie up a
+  // second thread.
   template <class F>
   auto run_blocking(F&& fn) -> std::optional<std::invoke_result_t<F&>> {
     using R = std::invoke_result_t<F&>;
+    if (on_blocking_thread()) {
+      std::optional<R> result;
+      try {
+        result.emplace(fn());
+      } catch (...) {
+        // As on a thread of its own: a task that throws did not complete.
+      }
+      return result;
+    }
     struct Call : Completion {
       std::optional<R> result;  // written by the task before complete()
     };
@@ -112,6 +126,45 @@ class Runtime {
     await(*call);
     return std::move(call->result);
   }
+
+  // Runs body(0), ..., body(n - 1) on blocking threads, at most `width` at a
+  // time, while the caller waits for all of them; each index is run once, by
+  // whichever thread takes it first, in no particular order. `body` must not
+  // throw. The number of tasks handed over: 0 when not even one could be (no
+  // thread could be started, or memory ran out), and then no body ran; any
+  // other number means every body ran.
+  template <class F>
+  size_t run_blocking_each(size_t n, size_t width, F& body) {
+    static_assert(std::is_nothrow_invocable_v<F&, size_t>);
+    if (n == 0 || width == 0) return 0;
+    struct Share : Completion {
+      std::atomic<size_t>* next;
+    };
+    std::atomic<size_t> next{0};
+    std::vector<std::shared_ptr<Share>> calls;
+    try {
+      calls.reserve(std::min(n, width));
+      while (calls.size() < calls.capacity()) {
+        auto call = std::make_shared<Share>();
+        call->next = &next;
+        Task task = [call, n, &body]() noexcept {
+          call->start();
+          for (size_t i; (i = call->next->fetch_add(1, std::memory_order_relaxed)) < n;) body(i);
+          return call->complete();
+        };
+        if (!submit(std::move(task))) break;
+        calls.push_back(std::move(call));  // within the reserved room: cannot throw
+      }
+    } catch (...) {
+      // Out of memory: the tasks already queued take every index between them.
+    }
+    // The tasks refer to the caller's stack: once queued, they are waited for.
+    for (const auto& call : calls) await(*call);
+    return calls.size();
+  }
+
+  // Whether the calling thread is one of the blocking pool's.
+  static bool on_blocking_thread() noexcept;
 
   // Runs one engine operation to completion on the calling thread.
   template <class F>

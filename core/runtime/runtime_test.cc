@@ -73,6 +73,45 @@ TEST(RuntimeTest, RunBlockingRunsOnAnotherThreadAndReturns) {
   EXPECT_TRUE(*result);
 }
 
+TEST(RuntimeTest, RunBlockingEachRunsEveryIndexOnceOnBlockingThreads) {
+  Runtime* rt = *Runtime::get();
+  const auto caller = std::this_thread::get_id();
+  for (size_t n : {1, 2, 7, 100}) {
+    for (size_t width : {1, 3, 8}) {
+      SCOPED_TRACE(std::to_string(n) + " indexes, " + std::to_string(width) + " at a time");
+      std::vector<std::atomic<int>> runs(n);
+      std::atomic<int> running{0};
+      std::atomic<int> most_at_once{0};
+      std::atomic<bool> off_pool{false};
+      std::atomic<bool> nested_elsewhere{false};
+      auto body = [&](size_t i) noexcept {
+        const int now = ++running;
+        for (int seen = most_at_once; now > seen && !most_at_once.compare_exchange_weak(seen, now);) {
+        }
+        if (std::this_thread::get_id() == caller || !Runtime::on_blocking_thread()) off_pool = true;
+        // A read made by a task runs right where the task runs.
+        const auto here = std::this_thread::get_id();
+        if (rt->run_blocking([&] { return std::this_thread::get_id(); }) != here) nested_elsewhere = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ++runs[i];
+        --running;
+      };
+      const size_t handed = rt->run_blocking_each(n, width, body);
+      EXPECT_EQ(handed, std::min(n, width));
+      for (size_t i = 0; i < n; ++i) EXPECT_EQ(runs[i], 1) << i;
+      EXPECT_LE(static_cast<size_t>(most_at_once), std::min(n, width));
+      EXPECT_FALSE(off_pool);
+      EXPECT_FALSE(nested_elsewhere);
+    }
+  }
+  int untouched = 0;
+  auto none = [&](size_t) noexcept { ++untouched; };
+  EXPECT_EQ(rt->run_blocking_each(0, 4, none), 0u);
+  EXPECT_EQ(rt->run_blocking_each(4, 0, none), 0u);
+  EXPECT_EQ(untouched, 0);
+  EXPECT_FALSE(Runtime::on_blocking_thread());
+}
+
 TEST(RuntimeTest, TaskThatThrowsEndsAsNoResultAndThePoolGoesOn) {
   Runtime* rt = *Runtime::get();
   struct Case {

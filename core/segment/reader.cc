@@ -17,6 +17,12 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
 Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
     const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
     uint32_t doc_base, size_t cache_blocks, VectorBudget& vectors_budget) {
+  ZELVAR_TRY(Prepared prepared, prepare(directory, id, cache_blocks));
+  return finish(directory, id, std::move(prepared), std::move(schema), doc_base, vectors_budget);
+}
+
+Result<AsyncSegmentReader::Prepared> AsyncSegmentReader::prepare(const FsDirectory& directory, SegmentId id,
+                                                                 size_t cache_blocks) {
   SegmentFiles files(id);
 
   // The stored id is not compared with `id`: the file name is what counts.
@@ -33,11 +39,18 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::open(
   ZELVAR_TRY(LazyFileHandle store_file, directory.open_lazy(files.store));
   ZELVAR_TRY(auto store, AsyncStoreReader::open(std::move(store_file), cache_blocks));
 
-  ZELVAR_TRY(SegmentVectors vectors, load_vectors_file(directory, files.vectors, *schema, vectors_budget));
+  return Prepared{std::move(meta), std::move(term_dict), std::move(postings), std::move(store)};
+}
 
-  auto opened = std::make_shared<const Opened>(Opened{std::move(meta), std::move(term_dict),
-                                                     std::move(postings), std::move(store),
-                                                     std::move(schema), std::move(vectors)});
+Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::finish(
+    const FsDirectory& directory, SegmentId id, Prepared prepared, std::shared_ptr<const Schema> schema,
+    uint32_t doc_base, VectorBudget& vectors_budget) {
+  ZELVAR_TRY(SegmentVectors vectors,
+             load_vectors_file(directory, SegmentFiles(id).vectors, *schema, vectors_budget));
+
+  auto opened = std::make_shared<const Opened>(
+      Opened{std::move(prepared.meta), std::move(prepared.term_dict), std::move(prepared.postings),
+             std::move(prepared.store), std::move(schema), std::move(vectors)});
   return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(opened), doc_base));
 }
 

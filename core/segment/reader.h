@@ -70,6 +70,22 @@ class AsyncSegmentReader {
       const FsDirectory& directory, SegmentId id, std::shared_ptr<const Schema> schema,
       uint32_t doc_base, size_t cache_blocks);
 
+  // `open` in two parts. `prepare` takes the steps up to ".store", which
+  // depend on nothing outside the segment, so that an index may prepare
+  // several segments at once; `finish` takes the vector step, which spends
+  // the budget shared with the other segments, and makes the reader. Both
+  // fail as `open` does at the same step.
+  struct Prepared {
+    SegmentMeta meta;
+    std::shared_ptr<const AsyncSSTableReader> term_dict;
+    LazyFileHandle postings;
+    std::shared_ptr<const AsyncStoreReader> store;
+  };
+  static Result<Prepared> prepare(const FsDirectory& directory, SegmentId id, size_t cache_blocks);
+  static Result<std::shared_ptr<const AsyncSegmentReader>> finish(
+      const FsDirectory& directory, SegmentId id, Prepared prepared, std::shared_ptr<const Schema> schema,
+      uint32_t doc_base, VectorBudget& vectors_budget);
+
   AsyncSegmentReader(const AsyncSegmentReader&) = delete;
   AsyncSegmentReader& operator=(const AsyncSegmentReader&) = delete;
 
