@@ -5,6 +5,9 @@
 // `run_blocking`, and the calling thread waits until it is done. `block_on`
 // runs one engine operation to completion on the calling thread; it is the
 // entry the Python binding uses, and it never moves the operation elsewhere.
+// `run_blocking_each` hands several pieces of work to the pool at once (an
+// index prepares its segments so); a file operation made by such a piece runs
+// where the piece runs, on the pool already.
 //
 // The runtime is created on first need and never shut down. Besides the
 // blocking pool (threads started on demand, at most kMaxBlockingThreads at
