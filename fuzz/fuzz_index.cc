@@ -127,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     HeapWatch watch("index", size);
     IndexConfig config = IndexConfig::default_config();
-    config.num_threads = 1;
+    // Two threads: few to start per input, enough for the two segments to be
+    // prepared at once.
+    config.num_threads = 2;
     auto index = Index::open(FsDirectory(sample.dir), std::move(config));
     if (index) {
       search(**index);

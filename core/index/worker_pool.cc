@@ -51,8 +51,16 @@ WorkerPool::Starting WorkerPool::begin_with(size_t num_threads, Spawn spawn) {
   } catch (const std::bad_alloc&) {
     return Starting(nullptr);
   }
-  if (num_threads > 0) pool->failure_ = pool->spawn_one(pool->first_, pool.get());
-  pool->has_first_ = num_threads > 0 && pool->failure_ == 0;
+  // Once the first thread runs, it alone writes failure_ (for the threads it
+  // starts) until it says that starting is over; so failure_ is written here
+  // only when that thread did not start.
+  if (num_threads > 0) {
+    if (const int rc = pool->spawn_one(pool->first_, pool.get()); rc != 0) {
+      pool->failure_ = rc;
+    } else {
+      pool->has_first_ = true;
+    }
+  }
   // Without a first thread nobody else will say that starting is over.
   if (!pool->has_first_) pool->flags_->started = true;
   return Starting(std::move(pool));
