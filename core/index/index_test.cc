@@ -107,19 +107,23 @@ TEST(IndexConfigTest, Defaults) {
   EXPECT_EQ(copy.merge_policy->debug_text(), config.merge_policy->debug_text());
 }
 
+// The threads of this process, from /proc.
+size_t live_threads() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator()));
+}
+
 TEST(WorkerPoolTest, StartsIdleThreadsAndStopsThemOnDestruction) {
+  const size_t before = live_threads();
   for (size_t n : {size_t{0}, size_t{1}, size_t{4}}) {
     auto pool = WorkerPool::start(n);
     ASSERT_TRUE(pool.has_value()) << pool.error().to_string();
     EXPECT_EQ((*pool)->num_threads(), n);
     pool->reset();  // must return: the threads wake and end (on their own)
   }
-}
-
-// The threads of this process, from /proc.
-size_t live_threads() {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                           std::filesystem::directory_iterator()));
+  // They end soon after; the tests that follow count threads.
+  for (int i = 0; i < 5000 && live_threads() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(live_threads(), before);
 }
 
 TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePoolAndLeavesNoThread) {
