@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian 12), builds the engine, the Python module and
 # the tests, and runs every suite twice: normally and under AddressSanitizer +
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer. The engine's suites run a third time under
+# ThreadSanitizer.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,8 +35,11 @@ configure() {  # configure DIR [cmake options...]
 configure "$build/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVAR_JSON_TEST_SUITE="$json_test_suite"
 configure "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DZELVAR_SANITIZE=ON \
   -DZELVAR_JSON_TEST_SUITE="$json_test_suite"
+configure "$build/thread" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVAR_TSAN=ON -DZELVAR_PYTHON=OFF \
+  -DZELVAR_JSON_TEST_SUITE="$json_test_suite"
 ninja -C "$build/normal" -j "$jobs"
 ninja -C "$build/sanitize" -j "$jobs"
+ninja -C "$build/thread" -j "$jobs"
 
 # ---- engine tests ----------------------------------------------------------
 echo "== engine tests =="
@@ -43,6 +47,8 @@ ctest --test-dir "$build/normal" -j "$jobs" --output-on-failure
 echo "== engine tests under AddressSanitizer + UBSan =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$build/sanitize" -j "$jobs" --output-on-failure
+echo "== engine tests under ThreadSanitizer =="
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$build/thread" -j "$jobs" --output-on-failure
 
 # ---- Python module tests ---------------------------------------------------
 asan_preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
