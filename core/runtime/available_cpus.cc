@@ -23,6 +23,7 @@
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -201,13 +202,27 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
   return std::nullopt;
 }
 
+// The mount table of the process. Of this system's own (root ""), read once:
+// the kernel writes the whole table out at every read, a good part of an
+// index open's cost, and where the control-group file systems are mounted
+// does not change under a running process. The group files are read afresh
+// every time, so a new quota or a move to another group is seen.
+std::string mount_table(const std::string& root) {
+  if (!root.empty()) return read_file(root + "/proc/self/mountinfo");
+  static std::mutex mutex;
+  static std::string table;
+  std::lock_guard lock(mutex);
+  if (table.empty()) table = read_file("/proc/self/mountinfo");
+  return table;
+}
+
 }  // namespace
 
 size_t available_cpus(const std::string& root, size_t affinity_cpus) {
   size_t cpus = std::max<size_t>(affinity_cpus, 1);
   const std::string cgroups = read_file(root + "/proc/self/cgroup");
   if (cgroups.empty()) return cpus;
-  const std::string mountinfo = read_file(root + "/proc/self/mountinfo");
+  const std::string mountinfo = mount_table(root);
   for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
     const size_t first = line.find(':');
