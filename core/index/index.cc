@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <span>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -87,15 +88,13 @@ constexpr size_t kMaxParallelPrepares = 8;
 
 using PreparedSegment = std::optional<Result<AsyncSegmentReader::Prepared>>;
 
-// Prepares `segments` on the blocking pool, up to kMaxParallelPrepares (and
-// no more than `threads`) at once. An entry is left empty where that could
-// not be done (no pool, too few threads wanted, memory ran out); the caller
-// then prepares that segment itself.
-std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, const std::vector<SegmentId>& segments,
-                                              size_t threads, size_t cache_blocks) {
+// Prepares `segments` on the blocking pool, `width` at once. An entry is left
+// empty where that could not be done (no pool, a width below 2, memory ran
+// out); the caller then prepares that segment itself.
+std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, std::span<const SegmentId> segments,
+                                              size_t width, size_t cache_blocks) {
   std::vector<PreparedSegment> prepared(segments.size());
-  const size_t width = std::min({segments.size(), threads, kMaxParallelPrepares});
-  if (width < 2) return prepared;
+  if (width < 2 || segments.size() < 2) return prepared;
   auto runtime = runtime::Runtime::get();
   if (!runtime.has_value()) return prepared;
   auto prepare = [&](size_t i) noexcept {
@@ -108,6 +107,45 @@ std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, cons
   (*runtime)->run_blocking_each(segments.size(), width, prepare);
   return prepared;
 }
+
+// The listings of a segment list, identifiers parsed as they are first
+// needed, and the distinct segments among them in order of first listing.
+class Listings {
+ public:
+  explicit Listings(const std::vector<std::string>& ids) : ids_(ids) {}
+
+  // Listing k as parsed (none for a malformed identifier); every listing
+  // before it must be well formed.
+  std::optional<SegmentId> at(size_t k) {
+    while (parsed_.size() <= k) parse_next();
+    return parsed_[k];
+  }
+
+  // The place of `id` among the distinct segments.
+  size_t slot_of(const SegmentId& id) const { return slots_.at(id.value()); }
+
+  // The distinct segments from `slot` on, at most `count` of them, parsing
+  // further listings as far as needed (never past a malformed one).
+  std::span<const SegmentId> distinct_from(size_t slot, size_t count) {
+    while (distinct_.size() < slot + count && parsed_.size() < ids_.size() &&
+           (parsed_.empty() || parsed_.back().has_value())) {
+      parse_next();
+    }
+    return std::span<const SegmentId>(distinct_).subspan(slot, std::min(count, distinct_.size() - slot));
+  }
+
+ private:
+  void parse_next() {
+    parsed_.push_back(SegmentId::from_hex(ids_[parsed_.size()]));
+    const std::optional<SegmentId>& id = parsed_.back();
+    if (id && slots_.emplace(id->value(), distinct_.size()).second) distinct_.push_back(*id);
+  }
+
+  const std::vector<std::string>& ids_;
+  std::vector<std::optional<SegmentId>> parsed_;
+  std::vector<SegmentId> distinct_;
+  std::map<SegmentIdValue, size_t> slots_;
+};
 
 }  // namespace
 
@@ -129,35 +167,38 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   // list could open one large segment thousands of times. Nothing is kept
   // from an earlier load: a reload opens every segment afresh.
   //
-  // The listings are read up to the first malformed identifier; the distinct
-  // segments among them are prepared at once, then taken in list order.
-  std::vector<std::optional<SegmentId>> listed;
-  std::vector<SegmentId> distinct;
-  std::map<SegmentIdValue, size_t> slot_of;
-  for (const std::string& text : *ids) {
-    listed.push_back(SegmentId::from_hex(text));
-    if (!listed.back()) break;
-    if (slot_of.emplace(listed.back()->value(), distinct.size()).second) distinct.push_back(*listed.back());
-  }
-  std::vector<PreparedSegment> prepared =
-      prepare_segments(*directory, distinct, config.num_threads, config.cache_blocks);
-
-  std::vector<std::shared_ptr<const AsyncSegmentReader>> opened(distinct.size());
+  // The listings are taken in order. A segment not yet prepared when its
+  // first listing is reached is prepared together with the next few distinct
+  // segments listed after it, on as many blocking threads; so a failing
+  // segment costs at most one such batch of needless work, as opening the
+  // segments one by one would have stopped at it.
+  const size_t width = std::min(config.num_threads, kMaxParallelPrepares);
+  const size_t batch = width < 2 ? 1 : 2 * width;
+  Listings listings(*ids);
+  std::vector<PreparedSegment> window;  // prepared segments from slot window_start on
+  size_t window_start = 0;
+  std::vector<std::shared_ptr<const AsyncSegmentReader>> opened;  // by slot
   // One budget for the vector bodies and codebooks of every segment of this load.
   VectorBudget vectors_budget;
   uint32_t base = 0;
-  for (size_t k = 0; k < listed.size(); ++k) {
-    if (!listed[k]) return std::unexpected(Error::corruption("Invalid segment ID: " + (*ids)[k]));
-    const size_t slot = slot_of.at(listed[k]->value());
+  for (size_t k = 0; k < ids->size(); ++k) {
+    const std::optional<SegmentId> id = listings.at(k);
+    if (!id) return std::unexpected(Error::corruption("Invalid segment ID: " + (*ids)[k]));
+    const size_t slot = listings.slot_of(*id);
     std::shared_ptr<const AsyncSegmentReader> reader;
-    if (opened[slot]) {
+    if (slot < opened.size()) {
       reader = opened[slot]->with_doc_base(base);
     } else {
-      if (!prepared[slot]) prepared[slot].emplace(AsyncSegmentReader::prepare(*directory, distinct[slot], config.cache_blocks));
-      ZELVAR_TRY(AsyncSegmentReader::Prepared parts, std::move(*prepared[slot]));
-      ZELVAR_TRY(reader, AsyncSegmentReader::finish(*directory, distinct[slot], std::move(parts), schema, base,
-                                                    vectors_budget));
-      opened[slot] = reader;
+      // First listings come in slot order: this is slot opened.size().
+      if (slot >= window_start + window.size()) {
+        window = prepare_segments(*directory, listings.distinct_from(slot, batch), width, config.cache_blocks);
+        window_start = slot;
+      }
+      PreparedSegment& prepared = window[slot - window_start];
+      if (!prepared) prepared.emplace(AsyncSegmentReader::prepare(*directory, *id, config.cache_blocks));
+      ZELVAR_TRY(AsyncSegmentReader::Prepared parts, std::move(*prepared));
+      ZELVAR_TRY(reader, AsyncSegmentReader::finish(*directory, *id, std::move(parts), schema, base, vectors_budget));
+      opened.push_back(reader);
     }
     base += reader->num_docs();  // modulo 2^32
     readers.push_back(std::move(reader));
