@@ -89,8 +89,11 @@ constexpr size_t kMaxParallelPrepares = 8;
 using PreparedSegment = std::optional<Result<AsyncSegmentReader::Prepared>>;
 
 // Prepares `segments` on the blocking pool, `width` at once. An entry is left
-// empty where that could not be done (no pool, a width below 2, memory ran
-// out); the caller then prepares that segment itself.
+// empty where that was not done (no pool, a width below 2, a lone segment,
+// memory ran out); the caller then prepares that segment itself. A lone
+// segment is better prepared by the caller: on a pool thread its memory
+// would come from that thread's arena, which measured slower to open and
+// to drop.
 std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, std::span<const SegmentId> segments,
                                               size_t width, size_t cache_blocks) {
   std::vector<PreparedSegment> prepared(segments.size());
