@@ -252,6 +252,38 @@ TEST(TermClausesTopKTest, DamagedListsGiveTheBooleanScorersAnswer) {
   EXPECT_GT(damaged, 100u);
 }
 
+// A term frequency beyond 32 bits scores by its low 32 bits; the bound of
+// its clause must come from those too, or the walk would stop before a
+// better document. Documents 1, 2, 3 with term frequencies 1, 5 and 2^32 + 1
+// (which scores as 1): the best is document 2.
+TEST(TermClausesTopKTest, TermFrequenciesBeyond32BitsBoundByTheirLowBits) {
+  BlockPostingList list;
+  for (uint64_t v : {uint64_t{3}, uint64_t{1}, uint64_t{1}, uint64_t{1}, uint64_t{5}, uint64_t{1},
+                     (uint64_t{1} << 32) + 1}) {
+    while (v >= 0x80) {
+      list.data.push_back(static_cast<uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    list.data.push_back(static_cast<uint8_t>(v));
+  }
+  list.skip_list.push_back({1, 3, 0});
+  list.doc_count = 3;
+  for (size_t limit : {size_t{1}, size_t{2}, kAll}) {
+    TermClauses should_only;
+    should_only.should = {{list, TermWeight(1.5f, 2.0f)}};
+    TermClauses must_only;
+    must_only.must = {{list, TermWeight(1.5f, 2.0f)}};
+    for (const TermClauses* clauses : {&should_only, &must_only}) {
+      TopKPath path;
+      const Hits hits = fast(*clauses, limit, &path);
+      EXPECT_EQ(hits, reference(*clauses, limit)) << limit;
+      EXPECT_EQ(path, TopKPath::kPruned);
+      ASSERT_FALSE(hits.hits.empty());
+      EXPECT_EQ(hits.hits[0].doc_id, 2u) << limit;
+    }
+  }
+}
+
 // Weights whose scores may be negative or NaN are beyond the bound: such
 // queries take the BooleanScorer, and a must-not clause's weight plays no
 // part.

@@ -95,7 +95,8 @@ size_t decode_block(const BlockPostingList& list, size_t b, std::vector<uint32_t
     if constexpr (kStore) {
       out_docs[i] = static_cast<uint32_t>(doc);
       out_freqs[i] = static_cast<uint32_t>(term_freq);
-    } else if (term_freq > largest) {
+    } else if (static_cast<uint32_t>(term_freq) > largest) {
+      // Compared as kept: a frequency beyond 32 bits scores by its low bits.
       largest = static_cast<uint32_t>(term_freq);
       above_largest = above(largest);
     }

@@ -171,6 +171,42 @@ TEST(CheckedCursorTest, SoundBlocksAreSoundForTheIteratorTooOnMangledLists) {
   EXPECT_GT(unsound, 1000u);
 }
 
+// A term frequency is kept to its low 32 bits wherever it is read, and the
+// largest one check_postings() reports is the largest so kept: a bound
+// taken from it must hold for every score the list gives.
+TEST(CheckPostingsTest, LargestTermFrequencyIsOfTheKeptLow32Bits) {
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> term_freqs;  // of documents 1, 2, 3, ...
+    uint32_t largest;
+  };
+  const Case cases[] = {
+      {"2^32 + 1 after 5 keeps 1", {1, 5, (uint64_t{1} << 32) + 1}, 5},
+      {"2^32 + 9 after 5 keeps 9", {5, (uint64_t{1} << 32) + 9}, 9},
+      {"2^33 keeps 0", {3, uint64_t{1} << 33}, 3},
+      {"2^64 - 1 keeps 2^32 - 1", {2, UINT64_MAX}, UINT32_MAX},
+      {"after a run of one-byte pairs", {1, 1, 1, 1, 1, 7, (uint64_t{1} << 32) + 2, 1}, 7},
+  };
+  for (const Case& c : cases) {
+    BlockPostingList list;
+    put_vint(list.data, c.term_freqs.size());
+    for (uint64_t tf : c.term_freqs) {
+      put_vint(list.data, 1);
+      put_vint(list.data, tf);
+    }
+    const uint32_t last = static_cast<uint32_t>(c.term_freqs.size());
+    list.skip_list.push_back({1, last, 0});
+    list.doc_count = last;
+    EXPECT_EQ(check_postings(list), std::optional<uint32_t>(c.largest)) << c.name;
+    std::vector<Posting> kept;
+    for (size_t i = 0; i < c.term_freqs.size(); ++i) {
+      kept.push_back({static_cast<uint32_t>(i + 1), static_cast<uint32_t>(c.term_freqs[i])});
+    }
+    EXPECT_EQ(decoded_block(list, 0), kept) << c.name;
+    EXPECT_EQ(iterator_block(list, 0), kept) << c.name;
+  }
+}
+
 // Hand-made damage: each list is unsound somewhere, and check_postings()
 // says so; a cursor walked over it anyway ends and reads nothing outside the
 // list.
