@@ -16,7 +16,9 @@
 // contracts are checked: a seek lands at or after its target and on the
 // scorer's current document, and a scorer ends after no more steps than its
 // lists' bytes allow. (A corrupt list may hold the document number TERMINATED
-// itself, which ends a scorer early; that is not checked.)
+// itself, which ends a scorer early; that is not checked.) The best hits of
+// boolean queries over the lists, as the search computes them from the lists
+// directly, must be those of the boolean scorer, bit for bit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "core/query/boolean.h"
+#include "core/query/boolean_top_k.h"
 #include "core/query/collector.h"
 #include "core/query/term.h"
 #include "core/segment/segment_meta.h"
@@ -74,8 +77,22 @@ void seek_through(Scorer& scorer, uint32_t stride, uint64_t limit, const char* w
   }
 }
 
+TermWeight term_weight(const BlockPostingList& list, uint32_t num_docs) {
+  return TermWeight(TermScorer::compute_idf(num_docs, list.doc_count), 3.5f);
+}
+
 std::unique_ptr<Scorer> term_scorer(const BlockPostingList& list, uint32_t num_docs) {
-  return std::make_unique<TermScorer>(list, TermScorer::compute_idf(num_docs, list.doc_count), 3.5f);
+  return std::make_unique<TermScorer>(list, term_weight(list, num_docs));
+}
+
+// The same hits, scores compared bit for bit.
+bool same_hits(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SearchResult& x, const SearchResult& y) {
+    uint32_t xs, ys;
+    std::memcpy(&xs, &x.score, 4);
+    std::memcpy(&ys, &y.score, 4);
+    return x.doc_id == y.doc_id && xs == ys;
+  });
 }
 
 }  // namespace
@@ -158,6 +175,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     BooleanScorer scorer(clauses({0}), clauses({}), clauses({1, 2}));
     drain(scorer, all_postings, "boolean scorer: more matches than its clauses hold");
+  }
+
+  // The search's own top-k over term clauses against the boolean scorer.
+  auto term_clauses = [&](std::initializer_list<size_t> which) {
+    std::vector<TermClause> out;
+    for (size_t i : which) {
+      if (i < lists.size()) out.push_back({lists[i], term_weight(lists[i], num_docs)});
+    }
+    return out;
+  };
+  const TermClauses queries[] = {
+      {term_clauses({0, 1}), term_clauses({2}), term_clauses({3})},
+      {{}, term_clauses({0, 1, 2}), term_clauses({3})},
+      {term_clauses({0}), {}, term_clauses({1, 2})},
+  };
+  for (const TermClauses& query : queries) {
+    for (size_t limit : {size_t{1}, size_t{3}, size_t{10}}) {
+      auto scorers = [&](const std::vector<TermClause>& list) {
+        BooleanScorer::Scorers out;
+        for (const TermClause& c : list) out.push_back(std::make_unique<TermScorer>(*c.postings, c.weight));
+        return out;
+      };
+      BooleanScorer scorer(scorers(query.must), scorers(query.should), scorers(query.must_not));
+      if (!same_hits(top_k_term_clauses(query, limit), collector::collect_top_k(scorer, limit))) {
+        fail("top-k over term clauses: other hits than the boolean scorer's");
+      }
+    }
   }
   return 0;
 }
