@@ -36,16 +36,21 @@ const VintCase kVints[] = {
 TEST(ByteCursor, VarintsThroughEveryEntry) {
   for (const VintCase& c : kVints) {
     SCOPED_TRACE(::testing::PrintToString(c.bytes));
-    ByteCursor cursor(c.bytes);
-    const ReadResult<uint64_t> read = cursor.vint();
-    ASSERT_EQ(read.has_value(), c.value.has_value());
-    if (c.value) {
-      EXPECT_EQ(*read, *c.value);
-    } else {
-      EXPECT_EQ(read.error(), c.fault);
-    }
-    // Running out leaves nothing; otherwise the cursor stands after the bytes taken.
-    EXPECT_EQ(cursor.remaining(), c.bytes.size() - c.consumed);
+    // A cursor over `bytes` (the case's, perhaps with more after them) reads
+    // the case's value or fault. Running out leaves nothing; otherwise the
+    // cursor stands after the bytes taken.
+    const auto expect_cursor_read = [&c](const std::vector<uint8_t>& bytes) {
+      ByteCursor cursor(bytes);
+      const ReadResult<uint64_t> read = cursor.vint();
+      ASSERT_EQ(read.has_value(), c.value.has_value());
+      if (c.value) {
+        EXPECT_EQ(*read, *c.value);
+      } else {
+        EXPECT_EQ(read.error(), c.fault);
+      }
+      EXPECT_EQ(cursor.remaining(), bytes.size() - c.consumed);
+    };
+    expect_cursor_read(c.bytes);
 
     std::span<const uint8_t> span(c.bytes);
     const IoResult<uint64_t> io = read_vint(span);
@@ -77,15 +82,7 @@ TEST(ByteCursor, VarintsThroughEveryEntry) {
       EXPECT_EQ(static_cast<size_t>(pos - padded.data()), c.consumed);
 
       // So does a cursor with ten bytes or more left, which takes that path.
-      ByteCursor wide(padded);
-      const ReadResult<uint64_t> wide_read = wide.vint();
-      ASSERT_EQ(wide_read.has_value(), c.value.has_value());
-      if (c.value) {
-        EXPECT_EQ(*wide_read, *c.value);
-      } else {
-        EXPECT_EQ(wide_read.error(), c.fault);
-      }
-      EXPECT_EQ(wide.remaining(), padded.size() - c.consumed);
+      expect_cursor_read(padded);
     }
   }
 }
