@@ -12,7 +12,6 @@
 // once more. The file is put back afterwards. A boolean search must give
 // what its generic scorer gives: the same error, or the same hits bit for bit.
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -76,13 +75,6 @@ std::vector<std::unique_ptr<Query>> sample_queries() {
   queries.push_back(std::make_unique<BooleanQuery>(
       BooleanQuery().should(TermQuery::text(0, "gamma")).should(TermQuery::text(1, "delta")).must_not(TermQuery::text(1, "rarea1"))));
   return queries;
-}
-
-// The same hits, scores compared bit for bit.
-bool same_hits(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SearchResult& x, const SearchResult& y) {
-    return x.doc_id == y.doc_id && std::bit_cast<uint32_t>(x.score) == std::bit_cast<uint32_t>(y.score);
-  });
 }
 
 void search(const Index& index) {

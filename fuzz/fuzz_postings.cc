@@ -85,15 +85,6 @@ std::unique_ptr<Scorer> term_scorer(const BlockPostingList& list, uint32_t num_d
   return std::make_unique<TermScorer>(list, term_weight(list, num_docs));
 }
 
-// The same hits, scores compared bit for bit.
-bool same_hits(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SearchResult& x, const SearchResult& y) {
-    uint32_t xs, ys;
-    std::memcpy(&xs, &x.score, 4);
-    std::memcpy(&ys, &y.score, 4);
-    return x.doc_id == y.doc_id && xs == ys;
-  });
-}
 
 }  // namespace
 }  // namespace zelvar::fuzz

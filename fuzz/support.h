@@ -1,5 +1,6 @@
 // Shared pieces of the fuzz targets: files in memory, inputs split into parts,
-// a private scratch folder, and the per-input heap bound.
+// a private scratch folder, the per-input heap bound, and hits compared bit
+// for bit.
 //
 // Every target defines LLVMFuzzerTestOneInput (and, where it needs set-up,
 // LLVMFuzzerInitialize). The same sources link either with libFuzzer (the
@@ -11,6 +12,8 @@
 // runtime's blocking threads.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "core/directories/lazy_file.h"
+#include "core/query/collector.h"
 
 namespace zelvar::fuzz {
 
@@ -36,6 +40,13 @@ inline constexpr std::string_view kPartSeparator = "\n--zelvar-fuzz-part--\n";
 std::vector<std::span<const uint8_t>> split_parts(std::span<const uint8_t> input, size_t max_parts);
 // The inverse, for the seed generator.
 Bytes join_parts(const std::vector<Bytes>& parts);
+
+// Whether two searches gave the same hits, scores compared bit for bit.
+inline bool same_hits(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SearchResult& x, const SearchResult& y) {
+    return x.doc_id == y.doc_id && std::bit_cast<uint32_t>(x.score) == std::bit_cast<uint32_t>(y.score);
+  });
+}
 
 // A private folder under the system's temporary folder, made on first use and
 // removed when the process exits normally. Each process has its own, so

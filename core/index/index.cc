@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <span>
-#include <mutex>
 #include <string>
 #include <utility>
 

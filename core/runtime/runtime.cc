@@ -11,8 +11,6 @@ namespace {
 
 std::mutex g_build_mutex;
 std::atomic<Runtime*> g_runtime{nullptr};
-// Set for the life of each blocking thread.
-thread_local bool t_blocking_thread = false;
 
 }  // namespace
 
@@ -142,10 +140,8 @@ void Runtime::await(Completion& call) noexcept {
   }
 }
 
-bool Runtime::on_blocking_thread() noexcept { return t_blocking_thread; }
-
 void Runtime::blocking_loop() noexcept {
-  t_blocking_thread = true;
+  blocking_thread_ = true;
   std::unique_lock lock(mutex_);
   bool may_spin = false;
   for (;;) {

@@ -140,19 +140,15 @@ class Runtime {
   size_t run_blocking_each(size_t n, size_t width, F& body) {
     static_assert(std::is_nothrow_invocable_v<F&, size_t>);
     if (n == 0 || width == 0) return 0;
-    struct Share : Completion {
-      std::atomic<size_t>* next;
-    };
     std::atomic<size_t> next{0};
-    std::vector<std::shared_ptr<Share>> calls;
+    std::vector<std::shared_ptr<Completion>> calls;
     try {
       calls.reserve(std::min(n, width));
       while (calls.size() < calls.capacity()) {
-        auto call = std::make_shared<Share>();
-        call->next = &next;
-        Task task = [call, n, &body]() noexcept {
+        auto call = std::make_shared<Completion>();
+        Task task = [call, n, &next, &body]() noexcept {
           call->start();
-          for (size_t i; (i = call->next->fetch_add(1, std::memory_order_relaxed)) < n;) body(i);
+          for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) body(i);
           return call->complete();
         };
         if (!submit(std::move(task))) break;
@@ -167,7 +163,7 @@ class Runtime {
   }
 
   // Whether the calling thread is one of the blocking pool's.
-  static bool on_blocking_thread() noexcept;
+  static bool on_blocking_thread() noexcept { return blocking_thread_; }
 
   // Runs one engine operation to completion on the calling thread.
   template <class F>
@@ -265,6 +261,8 @@ class Runtime {
   std::atomic<int64_t> last_finish_ns_{0};
   SpinBudget idle_spin_;
   SpinBudget result_spin_;
+  // Set for the life of each blocking thread; read by every run_blocking.
+  static inline thread_local bool blocking_thread_ = false;
 };
 
 // The number of CPUs available to this process: its scheduling affinity mask,
