@@ -107,17 +107,33 @@ TEST(IndexConfigTest, Defaults) {
   EXPECT_EQ(copy.merge_policy->debug_text(), config.merge_policy->debug_text());
 }
 
-// The threads of this process, from /proc. Under ThreadSanitizer the first
-// thread a process starts also starts the sanitizer's own: one started and
-// joined before the first count keeps every count comparable.
+// The threads of this process, from /proc. A thread that has ended (even
+// one joined) stays listed until the kernel has reaped it, a moment later.
+// Under ThreadSanitizer the first thread a process starts also starts the
+// sanitizer's own: one started, joined and reaped before the first count
+// keeps every count comparable.
 size_t live_threads() {
   static const bool settled = [] {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = gettid(); }).join();
+    const auto task = std::filesystem::path("/proc/self/task") / std::to_string(tid);
+    for (int i = 0; i < 5000 && std::filesystem::exists(task); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return true;
   }();
   (void)settled;
   return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
                                            std::filesystem::directory_iterator()));
+}
+
+// live_threads() once it is `expected`, or after 5 s: threads that were told
+// to stop, or joined, leave the list soon after.
+size_t threads_once_settled(size_t expected) {
+  for (int i = 0; i < 5000 && live_threads() != expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return live_threads();
 }
 
 TEST(WorkerPoolTest, StartsIdleThreadsAndStopsThemOnDestruction) {
@@ -129,8 +145,7 @@ TEST(WorkerPoolTest, StartsIdleThreadsAndStopsThemOnDestruction) {
     pool->reset();  // must return: the threads wake and end (on their own)
   }
   // They end soon after; the tests that follow count threads.
-  for (int i = 0; i < 5000 && live_threads() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(live_threads(), before);
+  EXPECT_EQ(threads_once_settled(before), before);
 }
 
 TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePoolAndLeavesNoThread) {
@@ -149,7 +164,7 @@ TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePoolAndLeavesNoThread) {
     EXPECT_EQ(pool.error().kind(), IoErrorKind::Other);
     EXPECT_EQ(pool.error().to_string(), "Resource temporarily unavailable (os error 11)");
     EXPECT_EQ(started, refused);
-    EXPECT_EQ(live_threads(), before);  // the started threads were joined
+    EXPECT_EQ(threads_once_settled(before), before);  // the started threads were joined
   }
 }
 
@@ -163,13 +178,12 @@ TEST(WorkerPoolTest, StartsWhileTheCallerWorksAndStopsIfNeverFinished) {
     EXPECT_EQ(live_threads(), before + 4);
   }
   // A finished pool's threads end on their own, soon after it is destroyed.
-  for (int i = 0; i < 5000 && live_threads() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(live_threads(), before);
+  EXPECT_EQ(threads_once_settled(before), before);
   {
     // An open that fails drops its pool unfinished.
     WorkerPool::Starting starting = WorkerPool::begin(4);
   }
-  EXPECT_EQ(live_threads(), before);
+  EXPECT_EQ(threads_once_settled(before), before);  // joined
 }
 
 TEST_F(IndexTest, OpensWithoutSegments) {
