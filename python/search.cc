@@ -2,11 +2,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <optional>
 
 #include "core/error/result.h"
 #include "core/query/collector.h"
+#include "core/runtime/runtime.h"
 
 namespace zelvar::python {
+namespace {
+
+// The most segments searched at once. A segment's share of a search is tens
+// of microseconds; beyond a few threads, waking them costs more than they
+// take off.
+constexpr size_t kMaxParallelSearches = 8;
+
+}  // namespace
 
 void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
   // "Better than" must be a strict weak order for the sort to be defined, so
@@ -23,11 +34,41 @@ void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
 
 Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, size_t limit) {
   const SegmentReaders snapshot = index.segment_readers();
+  // Each segment is searched by itself, so several segments are searched at
+  // once, on blocking threads (their reads then run right there); the lists
+  // are taken in segment order, and the first failing segment's error is the
+  // answer, as if they had been searched one after the other. A lone segment
+  // is searched here: handing it over only adds a wait for its result.
+  struct Outcome {
+    std::optional<Result<std::vector<SearchResult>>> result;
+    std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
+  };
+  std::vector<Outcome> outcomes(snapshot.size());
+  auto search = [&](size_t i) noexcept {
+    try {
+      outcomes[i].result.emplace(collector::search_segment(*snapshot[i], query, limit));
+    } catch (...) {
+      outcomes[i].thrown = std::current_exception();
+    }
+  };
+  const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
+  size_t handed = 0;
+  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && width > 1 && snapshot.size() > 1) {
+    handed = (*runtime)->run_blocking_each(snapshot.size(), width, search);
+  }
+  if (handed == 0) {
+    // In turn, up to the first failure.
+    for (size_t i = 0; i < snapshot.size(); ++i) {
+      search(i);
+      if (outcomes[i].thrown || !outcomes[i].result->has_value()) break;
+    }
+  }
+
   std::vector<Hit> hits;
-  for (const auto& reader : snapshot) {
-    ZELVAR_TRY(std::vector<SearchResult> segment_hits,
-               collector::search_segment(*reader, query, limit));
-    const uint32_t base = reader->doc_base();
+  for (size_t i = 0; i < snapshot.size(); ++i) {
+    if (outcomes[i].thrown) std::rethrow_exception(outcomes[i].thrown);
+    ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[i].result));
+    const uint32_t base = snapshot[i]->doc_base();
     for (const SearchResult& hit : segment_hits) {
       // Global numbers wrap modulo 2^32 like the segment bases.
       hits.push_back(Hit{static_cast<uint32_t>(base + hit.doc_id), hit.score});

@@ -1,11 +1,22 @@
 #include "python/search.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <filesystem>
 #include <limits>
+#include <memory>
+#include <random>
+#include <string>
 #include <vector>
+
+#include "core/query/boolean.h"
+#include "core/query/collector.h"
+#include "core/query/term.h"
+#include "tests/writer/index_writer.h"
 
 namespace zelvar::python {
 namespace {
@@ -51,6 +62,137 @@ TEST(SortAndTruncate, NaNScoresGoLastInGatheredOrder) {
   EXPECT_EQ(hits[3].doc_id, 0u);
   EXPECT_EQ(hits[4].doc_id, 2u);
   EXPECT_TRUE(std::isnan(hits[3].score));
+}
+
+namespace tw = test_writer;
+
+constexpr std::string_view kSchema =
+    R"({"fields": [{"name": "body", "field_type": "text", "indexed": true, "stored": true}],
+        "name_to_field": {"body": 0}})";
+
+// Twelve segments of 40 to 80 documents over the words w0 to w9, drawn so that
+// w0 is in most documents and w9 in few, with repeats (term frequencies).
+// Segments come in pairs of the same documents, so equal scores meet across
+// segments and the merge's order between them shows. Every list is in ".post".
+class MergedSearchTest : public ::testing::Test {
+ protected:
+  static constexpr int kSegments = 12;
+
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zelvar_merged_search_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    tw::IndexSpec spec;
+    spec.schema_json = std::string(kSchema);
+    for (int s = 0; s < kSegments; ++s) {
+      std::mt19937 rng(s / 2);
+      tw::SegmentSpec segment;
+      segment.id = std::to_string(s + 1);
+      segment.terms.inline_postings = false;
+      const int docs = 40 + static_cast<int>(rng() % 41);
+      for (int d = 0; d < docs; ++d) {
+        std::string text;
+        for (int w = 0; w < 10; ++w) {
+          for (int r = static_cast<int>(rng() % (12 - w)); r > 2 + w / 2; --r) text += "w" + std::to_string(w) + " ";
+        }
+        segment.docs.push_back(tw::text_document({{0, text.empty() ? "none" : text}}));
+      }
+      spec.segments.push_back(std::move(segment));
+    }
+    tw::write_index(dir_, spec);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::shared_ptr<Index> open(size_t num_threads) const {
+    IndexConfig config = IndexConfig::default_config();
+    config.num_threads = num_threads;
+    auto index = Index::open(FsDirectory(dir_), config);
+    EXPECT_TRUE(index.has_value()) << index.error().to_string();
+    return index.has_value() ? *index : nullptr;
+  }
+
+  std::filesystem::path post_file(int segment) const {
+    return dir_ / (tw::segment_base(std::to_string(segment + 1)) + ".post");
+  }
+
+  std::filesystem::path dir_;
+};
+
+std::unique_ptr<Query> term(const char* word) { return std::make_unique<TermQuery>(TermQuery::text(0, word)); }
+
+std::vector<std::unique_ptr<Query>> queries() {
+  std::vector<std::unique_ptr<Query>> out;
+  for (const char* word : {"w0", "w4", "w9", "absent"}) out.push_back(term(word));
+  out.push_back(std::make_unique<BooleanQuery>(BooleanQuery().must(term("w0")).must(term("w3"))));
+  out.push_back(std::make_unique<BooleanQuery>(BooleanQuery().should(term("w1")).should(term("w8"))));
+  out.push_back(std::make_unique<BooleanQuery>(
+      BooleanQuery().must(term("w2")).should(term("w5")).must_not(term("w6"))));
+  return out;
+}
+
+std::string describe(const Result<std::vector<Hit>>& hits) {
+  if (!hits.has_value()) return "error: " + hits.error().to_string();
+  std::string out;
+  for (const Hit& hit : *hits) {
+    out += std::to_string(hit.doc_id) + ":" + std::to_string(std::bit_cast<uint32_t>(hit.score)) + " ";
+  }
+  return out;
+}
+
+// The segments one after the other, each one's hits re-based and gathered in
+// segment order, then sorted and cut.
+std::string searched_in_turn(const Index& index, const Query& query, size_t limit) {
+  std::vector<Hit> hits;
+  for (const auto& reader : index.segment_readers()) {
+    auto segment_hits = collector::search_segment(*reader, query, limit);
+    if (!segment_hits.has_value()) return "error: " + segment_hits.error().to_string();
+    for (const SearchResult& hit : *segment_hits) hits.push_back(Hit{reader->doc_base() + hit.doc_id, hit.score});
+  }
+  sort_and_truncate(hits, limit);
+  return describe(hits);
+}
+
+// Searched on one thread or on several at once, the segments give, hit for
+// hit and bit for bit, what searching them in turn gives.
+TEST_F(MergedSearchTest, SegmentsSearchedAtOnceGiveTheAnswerOfSearchingThemInTurn) {
+  auto sequential = open(1);
+  auto parallel = open(8);
+  ASSERT_NE(sequential, nullptr);
+  ASSERT_NE(parallel, nullptr);
+  ASSERT_EQ(parallel->segment_readers().size(), static_cast<size_t>(kSegments));
+  for (const auto& query : queries()) {
+    for (size_t limit : {size_t{0}, size_t{1}, size_t{10}, size_t{100000}}) {
+      const std::string expected = searched_in_turn(*sequential, *query, limit);
+      EXPECT_EQ(describe(merged_search(*sequential, *query, limit)), expected) << "limit " << limit;
+      for (int round = 0; round < 5; ++round) {
+        EXPECT_EQ(describe(merged_search(*parallel, *query, limit)), expected) << "limit " << limit;
+      }
+    }
+  }
+  // The answers are worth comparing: w0 matches in every segment.
+  auto hits = merged_search(*parallel, *term("w0"), 100000);
+  ASSERT_TRUE(hits.has_value());
+  EXPECT_GT(hits->size(), static_cast<size_t>(40 * kSegments));
+}
+
+// When several segments fail, the first of them in the index's order gives
+// the error, however the searches were spread.
+TEST_F(MergedSearchTest, FirstFailingSegmentDecidesTheError) {
+  auto sequential = open(1);
+  auto parallel = open(8);
+  ASSERT_NE(sequential, nullptr);
+  ASSERT_NE(parallel, nullptr);
+  // The two segments fail with different texts: a file gone, a file cut short.
+  std::filesystem::remove(post_file(9));
+  const std::string later = describe(merged_search(*sequential, *term("w0"), 10));
+  std::filesystem::resize_file(post_file(3), 0);
+  const std::string expected = describe(merged_search(*sequential, *term("w0"), 10));
+  ASSERT_EQ(expected.rfind("error: ", 0), 0u) << expected;
+  ASSERT_NE(later, expected);
+  for (int round = 0; round < 20; ++round) {
+    EXPECT_EQ(describe(merged_search(*parallel, *term("w0"), 10)), expected);
+  }
 }
 
 }  // namespace
