@@ -175,6 +175,76 @@ constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
 constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
 
+// The block index's first keys, rebuilt one after another into one buffer:
+// each is the first min(shared, previous key's length) bytes of the previous
+// key, then its own suffix. The buffer grows by doubling (an index holds
+// thousands of keys, read at every open) and keeps kSlack bytes beyond the
+// keys, so that short copies move 16 bytes at once without a call.
+class FirstKeyBuilder {
+ public:
+  static constexpr size_t kSlack = 16;
+
+  FirstKeyBuilder(std::vector<uint8_t>& bytes, uint64_t budget) : bytes_(bytes), budget_(budget) {}
+
+  // Appends one key; false, with nothing appended, when the keys would pass
+  // the budget. `suffix_has_slack` says that kSlack bytes can be read from
+  // the suffix's start, whatever its length.
+  bool append(uint64_t shared, std::span<const uint8_t> suffix, bool suffix_has_slack) {
+    const size_t start = used_;
+    const size_t prefix = static_cast<size_t>(std::min<uint64_t>(shared, start - previous_start_));
+    if (start + prefix + suffix.size() > budget_) return false;
+    used_ = start + prefix + suffix.size();
+    if (used_ + kSlack > bytes_.size()) {
+      bytes_.resize(std::max(used_ + kSlack, std::max<size_t>(4096, 2 * bytes_.size())));
+    }
+    uint8_t* const key = bytes_.data() + start;
+    const uint8_t* const previous = bytes_.data() + previous_start_;
+    // The previous key ends where this one starts, so a 16-byte move may
+    // overlap it; the prefix bytes are read before any is written.
+    if (prefix <= kSlack) {
+      std::memmove(key, previous, kSlack);
+    } else {
+      std::memcpy(key, previous, prefix);
+    }
+    if (suffix.size() <= kSlack && suffix_has_slack) {
+      std::memcpy(key + prefix, suffix.data(), kSlack);
+    } else if (!suffix.empty()) {
+      std::memcpy(key + prefix, suffix.data(), suffix.size());
+    }
+    ends_.push_back(used_);
+    previous_start_ = start;
+    return true;
+  }
+
+  IoError over_budget() const {
+    return invalid_data("SSTable block index keys exceed " + std::to_string(budget_) + " bytes");
+  }
+
+  // Room for `keys` keys of `bytes` bytes in all, as a guess.
+  void reserve(size_t keys, size_t bytes) {
+    ends_.reserve(keys);
+    bytes_.resize(std::min<uint64_t>(bytes, budget_) + kSlack);
+  }
+
+  // Cuts the buffer to the keys and points each entry at its key.
+  void finish(std::vector<BlockIndexEntry>& blocks) {
+    bytes_.resize(used_);
+    if (bytes_.capacity() - used_ > used_ / 8) bytes_.shrink_to_fit();
+    size_t key_start = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      blocks[i].first_key = std::span<const uint8_t>(bytes_).subspan(key_start, ends_[i] - key_start);
+      key_start = ends_[i];
+    }
+  }
+
+ private:
+  std::vector<uint8_t>& bytes_;
+  const uint64_t budget_;
+  std::vector<size_t> ends_;  // of each key in bytes_, which may still move as it grows
+  size_t used_ = 0;           // bytes of bytes_ that hold keys
+  size_t previous_start_ = 0;
+};
+
 // Reads the block index and the sparse index. The first keys go, one after
 // another, into `first_keys`, which the entries' views then point into.
 IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<uint8_t>& first_keys,
@@ -182,50 +252,64 @@ IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<ui
   ByteCursor cur(region);
   ZELVAR_TRY(const uint32_t n, cur.u32());
   blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));
-  const uint64_t key_budget = std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte);
-  std::vector<size_t> key_ends;  // in first_keys, which may still move as it grows
-  key_ends.reserve(blocks.capacity());
-  // first_keys grows by doubling (an index holds thousands of keys, read at
-  // every open) and is cut to size at the end; `used` is how much of it
-  // holds keys.
-  size_t used = 0;
-  size_t previous_start = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    // Each key is rebuilt in place after the previous one: the first
-    // min(shared, previous length) bytes of that key, then the suffix.
+  FirstKeyBuilder keys(first_keys,
+                       std::max<uint64_t>(kMinKeyBudget, region.size() * kMaxKeyBytesPerIndexByte));
+  // The first keys, rebuilt, usually take about as many bytes as the whole
+  // index region: each entry's counts and block place stand for the key's
+  // shared prefix.
+  keys.reserve(blocks.capacity(), region.size());
+
+  // An entry is two varints, the suffix, and two more varints. Most entries
+  // lie far enough from the region's end to be decoded without an end check
+  // per byte; from the first that does not, or that holds a fault, on, each
+  // is decoded again through the cursor, which reports faults in their order.
+  constexpr ptrdiff_t kVintsRoom = 2 * 10;
+  const uint8_t* p = cur.rest().data();
+  const uint8_t* const end = p + cur.rest().size();
+  uint32_t i = 0;
+  for (; i < n; ++i) {
+    const uint8_t* q = p;
+    uint64_t shared = 0;
+    uint64_t suffix_len = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    if (end - q < kVintsRoom || decode_vint_unchecked(q, shared) != VintStatus::kOk ||
+        decode_vint_unchecked(q, suffix_len) != VintStatus::kOk || suffix_len > static_cast<uint64_t>(end - q)) {
+      break;
+    }
+    const std::span<const uint8_t> suffix(q, static_cast<size_t>(suffix_len));
+    q += suffix.size();
+    if (end - q < kVintsRoom || decode_vint_unchecked(q, offset) != VintStatus::kOk ||
+        decode_vint_unchecked(q, length) != VintStatus::kOk) {
+      break;
+    }
+    if (!keys.append(shared, suffix, static_cast<size_t>(end - suffix.data()) >= FirstKeyBuilder::kSlack)) {
+      return std::unexpected(keys.over_budget());
+    }
+    blocks.push_back(BlockIndexEntry{.first_key = {}, .offset = offset, .length = static_cast<uint32_t>(length)});
+    p = q;
+  }
+  cur = ByteCursor(std::span<const uint8_t>(p, end));
+  for (; i < n; ++i) {
     ZELVAR_TRY(const uint64_t shared, cur.vint());
     ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
     ZELVAR_TRY(const std::span<const uint8_t> suffix, cur.take(suffix_len));
-    const size_t start = used;
-    const size_t prefix = static_cast<size_t>(std::min<uint64_t>(shared, start - previous_start));
-    if (start + prefix + suffix.size() > key_budget) {
-      return std::unexpected(invalid_data("SSTable block index keys exceed " + std::to_string(key_budget) +
-                                          " bytes"));
+    if (!keys.append(shared, suffix, suffix.size() + cur.remaining() >= FirstKeyBuilder::kSlack)) {
+      return std::unexpected(keys.over_budget());
     }
-    used = start + prefix + suffix.size();
-    if (used > first_keys.size()) first_keys.resize(std::max(used, std::max<size_t>(4096, 2 * first_keys.size())));
-    if (prefix != 0) std::memcpy(first_keys.data() + start, first_keys.data() + previous_start, prefix);
-    if (!suffix.empty()) std::memcpy(first_keys.data() + start + prefix, suffix.data(), suffix.size());
-    key_ends.push_back(used);
-    previous_start = start;
     BlockIndexEntry e;
     ZELVAR_TRY(e.offset, cur.vint());
     ZELVAR_TRY(const uint64_t length, cur.vint());
     e.length = static_cast<uint32_t>(length);
     blocks.push_back(e);
   }
-  first_keys.resize(used);
-  if (first_keys.capacity() - used > used / 8) first_keys.shrink_to_fit();
-  size_t key_start = 0;
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    blocks[i].first_key = std::span<const uint8_t>(first_keys).subspan(key_start, key_ends[i] - key_start);
-    key_start = key_ends[i];
-  }
+  keys.finish(blocks);
+
   ZELVAR_TRY(const uint32_t m, cur.u32());
   sparse.reserve(std::min<size_t>(m, cur.remaining() / kMinSparseEntryLen));
-  for (uint32_t i = 0; i < m; ++i) {
-    ZELVAR_TRY(const uint16_t k, cur.u16());
-    ZELVAR_TRY(auto bytes, cur.take(k));
+  for (uint32_t k = 0; k < m; ++k) {
+    ZELVAR_TRY(const uint16_t len, cur.u16());
+    ZELVAR_TRY(auto bytes, cur.take(len));
     SparseIndexEntry e;
     e.key.assign(bytes.begin(), bytes.end());
     ZELVAR_TRY(e.block_idx, cur.u32());

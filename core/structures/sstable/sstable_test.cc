@@ -14,6 +14,7 @@
 
 #include "core/directories/directory.h"
 #include "core/directories/byte_cursor.h"
+#include "core/error/result.h"
 #include "core/structures/postings/posting.h"
 #include "tests/writer/memory_file.h"
 #include "tests/writer/postings_writer.h"
@@ -360,6 +361,129 @@ TEST(SSTableOpen, BoundsTheRebuiltFirstKeys) {
 }
 
 // --- bloom filter --------------------------------------------------------------
+
+// The index region read entry by entry through a cursor, every key rebuilt by
+// itself: what the open must make of any region, as text ("error: ..." or
+// every entry and sparse entry).
+std::string region_as_read_in_turn(std::span<const uint8_t> region) {
+  auto read = [&]() -> IoResult<std::string> {
+    ByteCursor cur(region);
+    std::string out;
+    ZELVAR_TRY(const uint32_t n, cur.u32());
+    const uint64_t budget = std::max<uint64_t>(uint64_t{1} << 20, 64 * region.size());
+    uint64_t total = 0;
+    Bytes key;
+    for (uint32_t i = 0; i < n; ++i) {
+      ZELVAR_TRY(const uint64_t shared, cur.vint());
+      ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
+      ZELVAR_TRY(auto suffix, cur.take(suffix_len));
+      key.resize(static_cast<size_t>(std::min<uint64_t>(shared, key.size())));
+      key.insert(key.end(), suffix.begin(), suffix.end());
+      total += key.size();
+      if (total > budget) {
+        return std::unexpected(IoError(IoErrorKind::InvalidData, "SSTable block index keys exceed " +
+                                                                     std::to_string(budget) + " bytes"));
+      }
+      ZELVAR_TRY(const uint64_t offset, cur.vint());
+      ZELVAR_TRY(const uint64_t length, cur.vint());
+      out += std::string(key.begin(), key.end()) + "@" + std::to_string(offset) + "+" +
+             std::to_string(static_cast<uint32_t>(length)) + "\n";
+    }
+    ZELVAR_TRY(const uint32_t m, cur.u32());
+    for (uint32_t i = 0; i < m; ++i) {
+      ZELVAR_TRY(const uint16_t k, cur.u16());
+      ZELVAR_TRY(auto bytes, cur.take(k));
+      ZELVAR_TRY(const uint32_t block, cur.u32());
+      out += "sparse " + std::string(bytes.begin(), bytes.end()) + " " + std::to_string(block) + "\n";
+    }
+    return out;
+  };
+  auto out = read();
+  return out.has_value() ? *out : "error: " + out.error().to_string();
+}
+
+std::string region_as_opened(const Bytes& region) {
+  auto r = AsyncSSTableReader::open(MemoryFile(layout({}, region)).handle(), 4);
+  if (!r.has_value()) return "error: " + r.error().to_string();
+  std::string out;
+  for (const BlockIndexEntry& e : (*r)->block_index()) {
+    out += std::string(e.first_key.begin(), e.first_key.end()) + "@" + std::to_string(e.offset) + "+" +
+           std::to_string(e.length) + "\n";
+  }
+  for (const SparseIndexEntry& e : (*r)->sparse_index()) {
+    out += "sparse " + std::string(e.key.begin(), e.key.end()) + " " + std::to_string(e.block_idx) + "\n";
+  }
+  return out;
+}
+
+// Regions of many entries, honest and then damaged anywhere (bytes changed,
+// varints made too long, counts and shares made huge, the end cut off), open
+// exactly as reading them entry by entry does: the same entries, or the same
+// error.
+TEST(SSTableOpen, IndexRegionOpensAsReadEntryByEntry) {
+  using namespace test_writer;
+  std::mt19937_64 rng(11);
+  auto below = [&](uint64_t n) { return n == 0 ? 0 : rng() % n; };
+  for (int round = 0; round < 3000; ++round) {
+    SCOPED_TRACE(round);
+    Bytes region;
+    const uint32_t n = static_cast<uint32_t>(below(300));
+    put_u32(region, n);
+    // Keys share prefixes of any length with the one before, and suffixes
+    // run from empty to longer than any short copy; now and then one key
+    // is shared whole by many, to reach the budget.
+    const bool repeat_long_key = below(8) == 0;
+    size_t previous_length = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      uint64_t shared = below(previous_length + 3);
+      uint64_t suffix_len = below(4) == 0 ? below(40) : below(6);
+      if (repeat_long_key) {
+        shared = i == 0 ? 0 : 1 << 20;
+        suffix_len = i == 0 ? 4000 : 0;
+      }
+      put_vint(region, shared);
+      put_vint(region, suffix_len);
+      for (uint64_t k = 0; k < suffix_len; ++k) region.push_back(static_cast<uint8_t>('a' + below(26)));
+      previous_length = static_cast<size_t>(std::min<uint64_t>(shared, previous_length) + suffix_len);
+      put_vint(region, below(4) == 0 ? rng() : below(1000));
+      put_vint(region, below(4) == 0 ? rng() : below(5000));
+    }
+    const uint32_t m = static_cast<uint32_t>(below(3));
+    put_u32(region, m);
+    for (uint32_t i = 0; i < m; ++i) {
+      put_u16(region, 3);
+      put_bytes(region, to_bytes("key"));
+      put_u32(region, i);
+    }
+    switch (below(6)) {
+      case 0:  // honest
+        break;
+      case 1:  // a few bytes changed
+        for (uint64_t k = 1 + below(3); k > 0 && region.size() > 4; --k) {
+          region[4 + below(region.size() - 4)] = static_cast<uint8_t>(rng());
+        }
+        break;
+      case 2: {  // a too-long varint in place of some bytes
+        const size_t at = 4 + below(region.size() - 3);
+        region.insert(region.begin() + static_cast<ptrdiff_t>(std::min(at, region.size())), 10, 0xFF);
+        break;
+      }
+      case 3:  // bytes with the continuation bit, as a huge count or share
+        if (region.size() > 4) {
+          const size_t at = 4 + below(region.size() - 4);
+          for (size_t k = at; k < std::min(region.size(), at + 1 + below(9)); ++k) region[k] |= 0x80;
+        }
+        break;
+      case 4:  // the end cut off
+        region.resize(static_cast<size_t>(below(region.size() + 1)));
+        break;
+      default:  // more entries claimed than written
+        region[0] = static_cast<uint8_t>(region[0] + 1 + below(5));
+        break;
+    }
+    ASSERT_EQ(region_as_opened(region), region_as_read_in_turn(region));
+  }
+}
 
 TEST(BloomFilter, FromBytes) {
   using test_writer::encode_bloom_raw;
