@@ -38,15 +38,39 @@ struct ClauseBounds {
   std::vector<float> should;  // 0 for an absent term
 };
 
+// Lists of at least this many blocks have what their check found kept in
+// their segment's list notes; shorter ones cost less to check again than to
+// look up.
+constexpr size_t kMinNotedBlocks = 4;
+// The note of a list that is not sound; a sound one's note is its largest
+// term frequency.
+constexpr uint64_t kUnsoundNote = uint64_t{1} << 32;
+
+// check_postings of the clause's list, through its segment's list notes.
+std::optional<uint32_t> checked_largest_term_freq(const TermClause& c, const AsyncSegmentReader* segment) {
+  const BlockPostingList& list = *c.postings;
+  const bool noted = segment != nullptr && c.place.has_value() && list.skip_list.size() >= kMinNotedBlocks;
+  if (noted) {
+    if (const std::optional<uint64_t> note = segment->list_note(*c.place)) {
+      if (*note == kUnsoundNote) return std::nullopt;
+      return static_cast<uint32_t>(*note);
+    }
+  }
+  const std::optional<uint32_t> max_tf = check_postings(list);
+  if (noted) segment->keep_list_note(*c.place, max_tf.has_value() ? *max_tf : kUnsoundNote);
+  return max_tf;
+}
+
 // The bounds of the clauses' scores, each from the largest term frequency of
 // its list, when every list is sound and every must and should weight has
-// bounded scores; nullopt otherwise. Every list is read in full here, so that
-// the walk may pass over any part of any list.
+// bounded scores; nullopt otherwise. Every list is read in full here (or was,
+// by an earlier search, as its segment's notes say), so that the walk may
+// pass over any part of any list.
 std::optional<ClauseBounds> clause_bounds(const TermClauses& clauses) {
-  auto bounds = [](const std::vector<TermClause>& list, std::vector<float>* out) {
+  auto bounds = [&](const std::vector<TermClause>& list, std::vector<float>* out) {
     for (const TermClause& c : list) {
       std::optional<uint32_t> max_tf = 0;
-      if (c.postings.has_value()) max_tf = check_postings(*c.postings);
+      if (c.postings.has_value()) max_tf = checked_largest_term_freq(c, clauses.segment);
       if (!max_tf.has_value()) return false;
       if (out == nullptr) continue;
       const std::optional<float> bound = c.weight.max_score(*max_tf);
@@ -387,12 +411,17 @@ Result<std::vector<TermClause>> read_clauses(const AsyncSegmentReader& reader,
   clauses.reserve(queries.size());
   for (const auto& query : queries) {
     const auto& term = static_cast<const TermQuery&>(*query);
-    ZELVAR_TRY(std::optional<BlockPostingList> postings,
-               reader.get_postings(term.field(), std::string_view(term.term())));
-    // An absent term's weight is never used.
-    const TermWeight weight = postings.has_value() ? term.weight(postings->doc_count, reader.meta())
-                                                   : TermWeight(0.0f, 0.0f);
-    clauses.push_back(TermClause{std::move(postings), weight});
+    const std::string_view text(term.term());
+    ZELVAR_TRY(std::optional<AsyncSegmentReader::PlacedPostings> placed,
+               reader.get_placed_postings(term.field(), std::span(reinterpret_cast<const uint8_t*>(text.data()),
+                                                                   text.size())));
+    if (!placed.has_value()) {
+      // An absent term's weight is never used.
+      clauses.push_back(TermClause{std::nullopt, TermWeight(0.0f, 0.0f)});
+      continue;
+    }
+    const TermWeight weight = term.weight(placed->list.doc_count, reader.meta());
+    clauses.push_back(TermClause{std::move(placed->list), weight, placed->place});
   }
   return clauses;
 }
@@ -413,6 +442,7 @@ Result<TermClauses> read_term_clauses(const AsyncSegmentReader& reader, const Bo
   ZELVAR_TRY(clauses.must, read_clauses(reader, query.must_clauses()));
   ZELVAR_TRY(clauses.should, read_clauses(reader, query.should_clauses()));
   ZELVAR_TRY(clauses.must_not, read_clauses(reader, query.must_not_clauses()));
+  clauses.segment = &reader;
   return clauses;
 }
 

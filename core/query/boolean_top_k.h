@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -55,12 +56,19 @@ class AsyncSegmentReader;
 struct TermClause {
   std::optional<BlockPostingList> postings;
   TermWeight weight;
+  // Where the list starts in the segment's posting file (absent for a list
+  // kept inline); see AsyncSegmentReader::get_placed_postings.
+  std::optional<uint64_t> place = std::nullopt;
 };
 
 struct TermClauses {
   std::vector<TermClause> must;
   std::vector<TermClause> should;
   std::vector<TermClause> must_not;
+  // The segment the lists were read from, which keeps what checking a long
+  // list found (its list notes), so that the list is not read through again
+  // the next time; none: every list is checked.
+  const AsyncSegmentReader* segment = nullptr;
 };
 
 // Whether every clause of `query` is a TermQuery.

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <random>
@@ -13,6 +14,7 @@
 
 #include "core/dsl/schema.h"
 #include "core/query/boolean.h"
+#include "core/query/boolean_top_k.h"
 #include "core/query/collector.h"
 #include "core/query/term.h"
 #include "core/segment/reader.h"
@@ -235,6 +237,93 @@ TEST_F(SegmentSearchTest, PostingReadErrorsFailTheSearch) {
   auto estimate = BooleanQuery().should(term("durian")).should(term("apple")).count_estimate(*reader);
   ASSERT_FALSE(estimate.has_value());
   EXPECT_EQ(estimate.error().to_string(), expected);
+}
+
+// A boolean search keeps, in the segment's list notes, what checking a long
+// list found: its largest term frequency, or that it is not sound. The next
+// search of the list goes by the note, and answers as the first did.
+TEST_F(SegmentSearchTest, BooleanSearchesKeepWhatCheckingALongListFound) {
+  // "common" in 600 documents (5 blocks, the only list in ".post"), with term
+  // frequencies 1 to 5; "other" in four, kept inline.
+  segment_.terms.inline_postings = true;
+  segment_.docs.clear();
+  for (int i = 0; i < 600; ++i) {
+    std::string text;
+    for (int k = 0; k <= i % 5; ++k) text += "common ";
+    if (i % 150 == 7) text += "other";
+    segment_.docs.push_back(tw::text_document({{0, text}}));
+  }
+  const BooleanQuery query = BooleanQuery().must(TermQuery::text(0, "common")).should(TermQuery::text(0, "other"));
+  constexpr uint64_t kUnsound = uint64_t{1} << 32;
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged list" : "sound list");
+    tw::write_segment(dir_, segment_);
+    if (damaged) {
+      // A byte near the end of the last block gains a continuation bit: the
+      // block no longer decodes to what its skip entry says.
+      const auto post = dir_ / (tw::segment_base(segment_.id) + ".post");
+      std::fstream file(post, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekg(-6, std::ios::end);
+      const char byte = static_cast<char>(file.get() | 0x80);
+      file.seekp(-6, std::ios::end);
+      file.put(byte);
+    }
+    auto reader = AsyncSegmentReader::open(FsDirectory(dir_), *SegmentId::from_hex(segment_.id),
+                                           std::make_shared<const Schema>(), 0, 16);
+    ASSERT_TRUE(reader.has_value()) << reader.error().to_string();
+    auto search = [&](TopKPath expected_path) {
+      auto clauses = read_term_clauses(**reader, query);
+      EXPECT_TRUE(clauses.has_value());
+      if (!clauses.has_value()) return std::vector<SearchResult>{};
+      TopKPath path = TopKPath::kNothing;
+      auto hits = top_k_term_clauses(std::move(*clauses), 10, &path);
+      EXPECT_EQ(path, expected_path);
+      return hits;
+    };
+    auto clauses = read_term_clauses(**reader, query);
+    ASSERT_TRUE(clauses.has_value());
+    ASSERT_TRUE(clauses->must[0].place.has_value());
+    ASSERT_FALSE(clauses->should[0].place.has_value());  // inline
+    const uint64_t place = *clauses->must[0].place;
+    EXPECT_FALSE((*reader)->list_note(place).has_value());
+
+    const TopKPath path = damaged ? TopKPath::kReference : TopKPath::kPruned;
+    const std::vector<SearchResult> first = search(path);
+    ASSERT_EQ(first.size(), 10u);
+    EXPECT_EQ((*reader)->list_note(place), damaged ? kUnsound : 5u);
+    const std::vector<SearchResult> again = search(path);
+    ASSERT_EQ(again.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i) {
+      EXPECT_EQ(again[i].doc_id, first[i].doc_id);
+      EXPECT_EQ(bits(again[i].score), bits(first[i].score));
+    }
+    if (!damaged) {
+      // The note decides: one saying "not sound" sends the search to the
+      // boolean scorer, which gives the same hits over a sound list.
+      (*reader)->keep_list_note(place, kUnsound);
+      const std::vector<SearchResult> by_scorer = search(TopKPath::kReference);
+      ASSERT_EQ(by_scorer.size(), first.size());
+      for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(by_scorer[i].doc_id, first[i].doc_id);
+        EXPECT_EQ(bits(by_scorer[i].score), bits(first[i].score));
+      }
+    }
+  }
+}
+
+TEST_F(SegmentSearchTest, ListNotesStartOverWhenFull) {
+  auto reader = open();
+  ASSERT_NE(reader, nullptr);
+  for (uint64_t place = 0; place < AsyncSegmentReader::kMaxListNotes; ++place) reader->keep_list_note(place, place);
+  EXPECT_EQ(reader->list_note(0), 0u);
+  reader->keep_list_note(0, 7);  // a kept place is overwritten, nothing dropped
+  EXPECT_EQ(reader->list_note(0), 7u);
+  EXPECT_EQ(reader->list_note(AsyncSegmentReader::kMaxListNotes - 1), AsyncSegmentReader::kMaxListNotes - 1);
+  reader->keep_list_note(AsyncSegmentReader::kMaxListNotes, 1);  // one more: all dropped first
+  EXPECT_FALSE(reader->list_note(0).has_value());
+  EXPECT_EQ(reader->list_note(AsyncSegmentReader::kMaxListNotes), 1u);
+  // Another listing of the segment shares the notes.
+  EXPECT_EQ(reader->with_doc_base(100)->list_note(AsyncSegmentReader::kMaxListNotes), 1u);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::finish(
 
   auto opened = std::make_shared<const Opened>(
       Opened{std::move(prepared.meta), std::move(prepared.term_dict), std::move(prepared.postings),
-             std::move(prepared.store), std::move(schema), std::move(vectors)});
+             std::move(prepared.store), std::move(schema), std::move(vectors), std::make_unique<ListNotes>()});
   return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(opened), doc_base));
 }
 
@@ -73,9 +73,31 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(Field f
 
 Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
     Field field, std::span<const uint8_t> term) const {
+  ZELVAR_TRY(std::optional<PlacedPostings> placed, get_placed_postings(field, term));
+  if (!placed) return std::optional<BlockPostingList>();
+  return std::optional<BlockPostingList>(std::move(placed->list));
+}
+
+std::optional<uint64_t> AsyncSegmentReader::list_note(uint64_t place) const {
+  ListNotes& notes = *opened_->list_notes;
+  std::lock_guard lock(notes.mutex);
+  const auto it = notes.notes.find(place);
+  if (it == notes.notes.end()) return std::nullopt;
+  return it->second;
+}
+
+void AsyncSegmentReader::keep_list_note(uint64_t place, uint64_t note) const {
+  ListNotes& notes = *opened_->list_notes;
+  std::lock_guard lock(notes.mutex);
+  if (notes.notes.size() >= kMaxListNotes && !notes.notes.contains(place)) notes.notes.clear();
+  notes.notes.insert_or_assign(place, note);
+}
+
+Result<std::optional<AsyncSegmentReader::PlacedPostings>> AsyncSegmentReader::get_placed_postings(
+    Field field, std::span<const uint8_t> term) const {
   std::vector<uint8_t> key = term_key(field, term);
   ZELVAR_TRY(std::optional<TermInfo> info, opened_->term_dict->get(key));
-  if (!info) return std::optional<BlockPostingList>();
+  if (!info) return std::optional<PlacedPostings>();
 
   if (const TermInfo::External* ext = info->as_external()) {
     // Checked before any read; an offset near the top of the u64 range cannot
@@ -87,7 +109,7 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
     ZELVAR_TRY(OwnedBytes bytes, opened_->postings.read_bytes_range(*range));
     std::span<const uint8_t> cursor = bytes.as_slice();
     ZELVAR_TRY(BlockPostingList list, BlockPostingList::deserialize(cursor));
-    return std::optional<BlockPostingList>(std::move(list));
+    return std::optional<PlacedPostings>(PlacedPostings{std::move(list), ext->posting_offset});
   }
 
   auto decoded = TermInfo::decode_inline(*info);
@@ -96,7 +118,7 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
   PostingList postings;
   postings.reserve(docs.size());
   for (size_t i = 0; i < docs.size(); ++i) postings.push_back({docs[i], freqs[i]});
-  return std::optional<BlockPostingList>(BlockPostingList::from_posting_list(postings));
+  return std::optional<PlacedPostings>(PlacedPostings{BlockPostingList::from_posting_list(postings), std::nullopt});
 }
 
 Result<std::optional<Document>> AsyncSegmentReader::doc(uint32_t local) const {

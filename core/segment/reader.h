@@ -26,15 +26,18 @@
 //
 // Thread safety: immutable after `open`; any number of threads may call
 // `get_postings` and `doc` at once. The only shared mutable state reached
-// through a reader is the two block caches, each behind its own lock.
+// through a reader is the two block caches and the list notes, each behind
+// its own lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -103,6 +106,28 @@ class AsyncSegmentReader {
                                                        std::span<const uint8_t> term) const;
   Result<std::optional<BlockPostingList>> get_postings(Field field, std::string_view term) const;
 
+  // A posting list and the place in ".post" where it starts, absent for a
+  // list kept inline in the term dictionary. A list is what the bytes from
+  // its place on decode to (bytes after it are not read), so within the
+  // segment its place names it.
+  struct PlacedPostings {
+    BlockPostingList list;
+    std::optional<uint64_t> place;
+  };
+  // As get_postings, with the list's place.
+  Result<std::optional<PlacedPostings>> get_placed_postings(Field field, std::span<const uint8_t> term) const;
+
+  // Notes that searches keep about the segment's external posting lists, by
+  // place: 64 bits each, whose meaning is the searches' own (what a walk
+  // through a long list found, so that the next search of the list need not
+  // walk it again). Segment files are written once and never changed in
+  // place, so a note holds for the life of the segment. At most
+  // kMaxListNotes are kept; when more come, all are dropped and keeping
+  // starts over. Shared by every listing of the segment.
+  static constexpr size_t kMaxListNotes = 4096;
+  std::optional<uint64_t> list_note(uint64_t place) const;
+  void keep_list_note(uint64_t place, uint64_t note) const;
+
   // The stored document with local number `local`; absent when `local` is at
   // or beyond the store's document count.
   Result<std::optional<Document>> doc(uint32_t local) const;
@@ -129,6 +154,11 @@ class AsyncSegmentReader {
   static std::vector<uint8_t> term_key(Field field, std::span<const uint8_t> term);
 
  private:
+  struct ListNotes {
+    std::mutex mutex;
+    std::unordered_map<uint64_t, uint64_t> notes;  // guarded by mutex
+  };
+
   // What `open` read from the segment's files; shared by every listing.
   struct Opened {
     SegmentMeta meta;
@@ -137,6 +167,7 @@ class AsyncSegmentReader {
     std::shared_ptr<const AsyncStoreReader> store;
     std::shared_ptr<const Schema> schema;
     SegmentVectors vectors;
+    std::unique_ptr<ListNotes> list_notes;
   };
 
   AsyncSegmentReader(std::shared_ptr<const Opened> opened, uint32_t doc_base)
