@@ -49,6 +49,7 @@ void Runtime::forget_threads_after_fork() {
   rt->threads_ = 0;
   rt->idle_ = 0;
   rt->spinning_ = 0;
+  rt->wake_requests_ = 0;
   rt->pending_.store(0, std::memory_order_relaxed);
 }
 
@@ -122,6 +123,16 @@ bool Runtime::submit(Task task) {
   return true;
 }
 
+void Runtime::wake_for_reads() noexcept {
+  if (!idle_spin_.enabled()) return;
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || spinning_ > 0 || wake_requests_ > 0 || idle_ == 0 || !queue_.empty()) return;
+  ++wake_requests_;
+  wake_caller_cpu_ = sched_getcpu();
+  lock.unlock();
+  task_cv_.notify_one();
+}
+
 void Runtime::Completion::sleep_until_done() noexcept {
   uint32_t expected = kPending;
   if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
@@ -173,12 +184,23 @@ void Runtime::blocking_loop() noexcept {
     }
     may_spin = false;
     ++idle_;
-    const bool woke =
-        task_cv_.wait_for(lock, kBlockingKeepAlive, [this] { return !queue_.empty(); });
+    const bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive,
+                                        [this] { return !queue_.empty() || wake_requests_ > 0; });
     --idle_;
     if (!woke) {
       --threads_;
       return;
+    }
+    if (queue_.empty() && wake_requests_ > 0) {
+      // Woken ahead of an operation's reads: spin for the first.
+      --wake_requests_;
+      if (sched_getcpu() == wake_caller_cpu_) continue;
+      ++spinning_;
+      lock.unlock();
+      const int64_t deadline = monotonic_ns() + kMaxResultSpinNs;
+      while (pending_.load(std::memory_order_acquire) == 0 && monotonic_ns() < deadline) SpinBudget::pause();
+      lock.lock();
+      --spinning_;
     }
   }
 }

@@ -22,7 +22,9 @@
 // waits for a sleeping thread to be woken on another CPU. Both spins are
 // bounded (kMaxIdleSpinNs, kMaxResultSpinNs) and learnt from recent waits
 // (see SpinBudget); at most one pool thread spins at a time, and with one
-// CPU nothing spins. Neither side spins while the other may be waiting for
+// CPU nothing spins. After an idle while, when no thread spins any more,
+// `block_on` wakes one to spin for the operation's first read
+// (wake_for_reads), so that the wake overlaps the operation's own work. Neither side spins while the other may be waiting for
 // the same CPU: the pool thread not after waking a sleeping caller or one on
 // its own CPU, the caller not once its task runs on the caller's CPU (which
 // also shrinks its budget). Spinners do not yield: under load a yield hands
@@ -165,11 +167,22 @@ class Runtime {
   // Whether the calling thread is one of the blocking pool's.
   static bool on_blocking_thread() noexcept { return blocking_thread_; }
 
-  // Runs one engine operation to completion on the calling thread.
+  // Runs one engine operation to completion on the calling thread. First,
+  // when no blocking thread is spinning but one sleeps, that one is woken to
+  // spin for the operation's first read (see wake_for_reads).
   template <class F>
   decltype(auto) block_on(F&& operation) {
+    wake_for_reads();
     return std::forward<F>(operation)();
   }
+
+  // Wakes a sleeping blocking thread to spin, for at most kMaxResultSpinNs,
+  // for the next task, unless a thread already spins or is being woken so:
+  // waking takes tens of microseconds, which an operation spends on its own
+  // work before its first read. The woken thread does not spin where it
+  // finds itself on the caller's CPU, which it would keep from the caller.
+  // Never waits for the lock.
+  void wake_for_reads() noexcept;
 
   size_t worker_count() const { return workers_.size(); }
   size_t blocking_thread_count() const;
@@ -254,6 +267,8 @@ class Runtime {
   size_t threads_ = 0;         // guarded by mutex_: blocking threads alive
   size_t idle_ = 0;            // guarded by mutex_: blocking threads asleep, waiting for work
   size_t spinning_ = 0;        // guarded by mutex_: blocking threads spinning for work
+  size_t wake_requests_ = 0;   // guarded by mutex_: sleeping threads woken to spin for work
+  int wake_caller_cpu_ = -1;   // guarded by mutex_: where the latest wake_for_reads ran
   // The queue's length, read without the lock by a spinning thread.
   std::atomic<size_t> pending_{0};
   // When a blocking thread last finished a task: the start of the gap that an

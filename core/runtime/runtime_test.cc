@@ -185,6 +185,19 @@ TEST(RuntimeTest, QuietRuntimeUsesNoCpu) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const double used = process_cpu_seconds() - before;
   EXPECT_LT(used, 0.02) << "CPU seconds used while idle";
+
+  // Operations that begin without reading wake a thread to spin for reads
+  // that never come: each such spin ends by itself.
+  const double before_wakes = process_cpu_seconds();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(rt->block_on([] { return 7; }), 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(process_cpu_seconds() - before_wakes, 0.03) << "CPU seconds used by 20 wakes and 340 ms idle";
+  const double quiet_again = process_cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(process_cpu_seconds() - quiet_again, 0.02) << "CPU seconds used while idle after wakes";
 }
 
 TEST(RuntimeTest, SpinnersGiveWayToAThreadOnTheirOwnCpu) {
@@ -203,6 +216,9 @@ TEST(RuntimeTest, SpinnersGiveWayToAThreadOnTheirOwnCpu) {
   std::vector<int64_t> round_trips;
   for (int i = 0; i < 400; ++i) {
     const int64_t start = monotonic_ns();
+    // As an operation begins: a thread woken to spin for the read must not
+    // hold this CPU either.
+    rt->wake_for_reads();
     ASSERT_EQ(rt->run_blocking([i] { return i; }), i);
     round_trips.push_back(monotonic_ns() - start);
     // Some work between hand-offs, as a caller decoding a block.

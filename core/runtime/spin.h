@@ -36,6 +36,9 @@ class SpinBudget {
   SpinBudget(const SpinBudget&) = delete;
   SpinBudget& operator=(const SpinBudget&) = delete;
 
+  // Whether spins are allowed at all (not with one CPU).
+  bool enabled() const { return max_ns_ != 0; }
+
   // How long to spin now; 0 means sleep at once.
   int64_t ns() const { return budget_ns_.load(std::memory_order_relaxed); }
 
@@ -90,7 +93,8 @@ class SpinBudget {
   static constexpr int64_t kMinNs = 10'000;
   static constexpr int64_t kFloorNs = 1'000;
 
- private:
+  // One pause of a spin loop: leaves the core's resources to its other
+  // hardware thread.
   static void pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -99,6 +103,7 @@ class SpinBudget {
 #endif
   }
 
+ private:
   const int64_t max_ns_;
   std::atomic<int64_t> budget_ns_{0};
 };
