@@ -24,12 +24,13 @@
 // (see SpinBudget); at most one pool thread spins at a time, and with one
 // CPU nothing spins. After an idle while, when no thread spins any more,
 // `block_on` wakes one to spin for the operation's first read
-// (wake_for_reads), so that the wake overlaps the operation's own work. Neither side spins while the other may be waiting for
-// the same CPU: the pool thread not after waking a sleeping caller or one on
-// its own CPU, the caller not once its task runs on the caller's CPU (which
-// also shrinks its budget). Spinners do not yield: under load a yield hands
-// the CPU to another process for a whole time slice. A quiet runtime uses no
-// CPU once its last spin is over.
+// (wake_for_reads), so that the wake overlaps the operation's own work.
+// Neither side spins while the other may be waiting for the same CPU: the
+// pool thread not after waking a sleeping caller or one on its own CPU, nor
+// when woken ahead onto the caller's CPU; the caller not once its task runs
+// on the caller's CPU (which also shrinks its budget). Spinners do not
+// yield: under load a yield hands the CPU to another process for a whole
+// time slice. A quiet runtime uses no CPU once its last spin is over.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
