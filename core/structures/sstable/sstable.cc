@@ -14,17 +14,6 @@ namespace {
 
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
 
-// key = the first min(shared, |key|) bytes of the previous key, then suffix.
-// The suffix length is checked against the cursor before anything grows.
-IoResult<void> read_prefixed_key(ByteCursor& cur, std::vector<uint8_t>& key) {
-  ZELVAR_TRY(const uint64_t shared, cur.vint());
-  ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
-  ZELVAR_TRY(auto suffix, cur.take(suffix_len));
-  key.resize(static_cast<size_t>(std::min<uint64_t>(shared, key.size())));
-  key.insert(key.end(), suffix.begin(), suffix.end());
-  return {};
-}
-
 // Byte-string order: unsigned bytes, a proper prefix first.
 int compare_keys(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   const size_t n = std::min(a.size(), b.size());
@@ -453,11 +442,37 @@ IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<con
                                                                    std::span<const uint8_t> key) {
   if (block.empty()) return std::nullopt;
   ByteCursor cur(block);
-  std::vector<uint8_t> current;
+  // The entries' keys are not rebuilt. The scan goes on only past keys below
+  // `key`, and of the key it stands on it keeps two numbers: its length and
+  // how many leading bytes it shares with `key` (`matched`). An entry that
+  // keeps more of that key than `matched` bytes differs from `key` where that
+  // key did, in the same way: it is below `key` too. Otherwise it agrees with
+  // `key` up to what it keeps, and its suffix decides.
+  size_t length = 0;
+  size_t matched = 0;
   for (;;) {
-    ZELVAR_TRY_VOID(read_prefixed_key(cur, current));
+    ZELVAR_TRY(const uint64_t shared, cur.vint());
+    ZELVAR_TRY(const uint64_t suffix_len, cur.vint());
+    ZELVAR_TRY(const std::span<const uint8_t> suffix, cur.take(suffix_len));
     ZELVAR_TRY(TermInfo info, read_term_info(cur));
-    const int c = compare_keys(current, key);
+    const size_t kept = static_cast<size_t>(std::min<uint64_t>(shared, length));
+    length = kept + suffix.size();
+    int c = -1;
+    if (kept <= matched) {
+      // The entry's key is key[0, kept) followed by the suffix.
+      const std::span<const uint8_t> rest = key.subspan(kept);
+      size_t same = 0;
+      const size_t n = std::min(rest.size(), suffix.size());
+      while (same < n && suffix[same] == rest[same]) ++same;
+      matched = kept + same;
+      if (same < n) {
+        c = suffix[same] < rest[same] ? -1 : 1;
+      } else if (suffix.size() == rest.size()) {
+        c = 0;
+      } else {
+        c = suffix.size() < rest.size() ? -1 : 1;
+      }
+    }
     if (c == 0) return info;
     if (c > 0 || cur.empty()) return std::nullopt;
   }
