@@ -20,7 +20,11 @@ title and a body of tens of words per document):
 
 Each trial uses terms no earlier trial of that measure used, so the term
 dictionary's block cache has mostly not seen them. "Cold" is about the index's
-own caches: the operating system's page cache is warm for every engine.
+own caches: the operating system's page cache is warm for every engine. Every
+measure starts by reading all of every engine's files once, since a machine
+that reclaims memory in the background (as virtual machines here do, paging
+out what went unread for a minute) would otherwise leave some engines' files
+on disk and let the disk decide the ratios.
 
 When python3-xapian is installed, the same documents are built once into a
 Xapian database (BM25Weight(1.2, 0, 1, 0.75, 0.5); title and body as terms
@@ -302,6 +306,7 @@ class Fts5:
     SEARCH = "SELECT rowid, rank FROM docs WHERE docs MATCH ? ORDER BY rank LIMIT 10"
 
     def __init__(self, path):
+        self.path = str(path)
         self.uri = f"file:{path}?mode=ro"
         self.con = sqlite3.connect(self.uri, uri=True)
 
@@ -358,9 +363,22 @@ def check_engines(engines, folder, docs, rare_terms):
 
 # ---- measuring ----------------------------------------------------------------
 
+def warm_page_cache(engines):
+    """Reads every file of every engine once, so that the page cache holds them."""
+    for engine in engines:
+        root = Path(engine.path)
+        for path in sorted(root.rglob("*")) if root.is_dir() else [root]:
+            if path.is_file():
+                with open(path, "rb", buffering=0) as f:
+                    while f.read(1 << 20):
+                        pass
+
+
 def measure(engines, name, inputs, call):
     """Times `call(engine, *input)` for every input, the engines taking turns
-    within each trial. Returns {engine: [ns, ...]}."""
+    within each trial, once every engine's files are in the page cache.
+    Returns {engine: [ns, ...]}."""
+    warm_page_cache(engines)
     times = {e.name: [] for e in engines}
     clock = time.perf_counter_ns
     for item in inputs:
