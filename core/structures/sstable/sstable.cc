@@ -30,33 +30,6 @@ std::string hex_u32(uint32_t v) {
   return buf;
 }
 
-IoResult<TermInfo> read_term_info(ByteCursor& cur) {
-  ZELVAR_TRY(const uint8_t tag, cur.u8());
-  if (tag == 0x00) {
-    TermInfo::External e;
-    ZELVAR_TRY(const uint64_t doc_freq, cur.vint());
-    ZELVAR_TRY(e.posting_offset, cur.vint());
-    ZELVAR_TRY(const uint64_t posting_len, cur.vint());
-    e.doc_freq = static_cast<uint32_t>(doc_freq);
-    e.posting_len = static_cast<uint32_t>(posting_len);
-    return TermInfo(e);
-  }
-  if (tag == 0xFF) {
-    TermInfo::Inline in;
-    ZELVAR_TRY(auto head, cur.take(2));
-    in.doc_count = head[0];
-    in.data_len = head[1];
-    if (in.data_len > TermInfo::kMaxInlineLen) {
-      return std::unexpected(invalid_data("Inline TermInfo data too long: " +
-                                          std::to_string(in.data_len) + " bytes (at most 16)"));
-    }
-    ZELVAR_TRY(auto bytes, cur.take(in.data_len));
-    std::copy(bytes.begin(), bytes.end(), in.data.begin());
-    return TermInfo(in);
-  }
-  return std::unexpected(invalid_data("Invalid TermInfo tag: " + std::to_string(tag)));
-}
-
 constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 
@@ -436,6 +409,33 @@ IoResult<AsyncSSTableReader::BlockPtr> AsyncSSTableReader::load_block(size_t blo
   // A block whose end would pass 2^64 goes to the window reversed, and is
   // refused there without a read.
   return blocks_.load(e.offset, ByteRange::at_or_reversed(e.offset, e.length));
+}
+
+IoResult<TermInfo> AsyncSSTableReader::read_term_info(ByteCursor& cur) {
+  ZELVAR_TRY(const uint8_t tag, cur.u8());
+  if (tag == 0x00) {
+    TermInfo::External e;
+    ZELVAR_TRY(const uint64_t doc_freq, cur.vint());
+    ZELVAR_TRY(e.posting_offset, cur.vint());
+    ZELVAR_TRY(const uint64_t posting_len, cur.vint());
+    e.doc_freq = static_cast<uint32_t>(doc_freq);
+    e.posting_len = static_cast<uint32_t>(posting_len);
+    return TermInfo(e);
+  }
+  if (tag == 0xFF) {
+    TermInfo::Inline in;
+    ZELVAR_TRY(auto head, cur.take(2));
+    in.doc_count = head[0];
+    in.data_len = head[1];
+    if (in.data_len > TermInfo::kMaxInlineLen) {
+      return std::unexpected(invalid_data("Inline TermInfo data too long: " +
+                                          std::to_string(in.data_len) + " bytes (at most 16)"));
+    }
+    ZELVAR_TRY(auto bytes, cur.take(in.data_len));
+    std::copy(bytes.begin(), bytes.end(), in.data.begin());
+    return TermInfo(in);
+  }
+  return std::unexpected(invalid_data("Invalid TermInfo tag: " + std::to_string(tag)));
 }
 
 IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<const uint8_t> block,

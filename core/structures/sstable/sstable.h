@@ -166,6 +166,12 @@ class AsyncSSTableReader {
   static IoResult<std::optional<TermInfo>> search_block(std::span<const uint8_t> block,
                                                         std::span<const uint8_t> key);
 
+  // The TermInfo of one block entry, after its key: tag 0x00 and three
+  // varints (document frequency, posting offset, posting length; the first
+  // and last kept to 32 bits), or tag 0xFF, a document count, a length of at
+  // most 16 and that many bytes. Errors as search_block's.
+  static IoResult<TermInfo> read_term_info(ByteCursor& cur);
+
   const std::vector<BlockIndexEntry>& block_index() const { return block_index_; }
   const std::vector<SparseIndexEntry>& sparse_index() const { return sparse_index_; }
   const std::optional<BloomFilter>& bloom_filter() const { return bloom_filter_; }

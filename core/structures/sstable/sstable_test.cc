@@ -981,31 +981,7 @@ std::string block_as_scanned_in_turn(std::span<const uint8_t> block, std::span<c
       ZELVAR_TRY(auto suffix, cur.take(suffix_len));
       current.resize(static_cast<size_t>(std::min<uint64_t>(shared, current.size())));
       current.insert(current.end(), suffix.begin(), suffix.end());
-      ZELVAR_TRY(const uint8_t tag, cur.u8());
-      TermInfo info;
-      if (tag == 0x00) {
-        TermInfo::External e;
-        ZELVAR_TRY(const uint64_t doc_freq, cur.vint());
-        ZELVAR_TRY(e.posting_offset, cur.vint());
-        ZELVAR_TRY(const uint64_t posting_len, cur.vint());
-        e.doc_freq = static_cast<uint32_t>(doc_freq);
-        e.posting_len = static_cast<uint32_t>(posting_len);
-        info = TermInfo(e);
-      } else if (tag == 0xFF) {
-        ZELVAR_TRY(auto head, cur.take(2));
-        if (head[1] > TermInfo::kMaxInlineLen) {
-          return std::unexpected(IoError(IoErrorKind::InvalidData, "Inline TermInfo data too long: " +
-                                                                       std::to_string(head[1]) + " bytes (at most 16)"));
-        }
-        ZELVAR_TRY(auto data, cur.take(head[1]));
-        TermInfo::Inline in;
-        in.doc_count = head[0];
-        in.data_len = head[1];
-        std::copy(data.begin(), data.end(), in.data.begin());
-        info = TermInfo(in);
-      } else {
-        return std::unexpected(IoError(IoErrorKind::InvalidData, "Invalid TermInfo tag: " + std::to_string(tag)));
-      }
+      ZELVAR_TRY(const TermInfo info, AsyncSSTableReader::read_term_info(cur));
       if (std::ranges::equal(current, key)) return info;
       if (!std::ranges::lexicographical_compare(current, key) || cur.empty()) return std::nullopt;
     }
