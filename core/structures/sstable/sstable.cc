@@ -462,16 +462,9 @@ IoResult<std::optional<TermInfo>> AsyncSSTableReader::search_block(std::span<con
       // The entry's key is key[0, kept) followed by the suffix.
       const std::span<const uint8_t> rest = key.subspan(kept);
       size_t same = 0;
-      const size_t n = std::min(rest.size(), suffix.size());
-      while (same < n && suffix[same] == rest[same]) ++same;
+      while (same < std::min(rest.size(), suffix.size()) && suffix[same] == rest[same]) ++same;
       matched = kept + same;
-      if (same < n) {
-        c = suffix[same] < rest[same] ? -1 : 1;
-      } else if (suffix.size() == rest.size()) {
-        c = 0;
-      } else {
-        c = suffix.size() < rest.size() ? -1 : 1;
-      }
+      c = compare_keys(suffix.subspan(same), rest.subspan(same));
     }
     if (c == 0) return info;
     if (c > 0 || cur.empty()) return std::nullopt;
