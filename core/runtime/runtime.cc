@@ -197,8 +197,7 @@ void Runtime::blocking_loop() noexcept {
       if (sched_getcpu() == wake_caller_cpu_) continue;
       ++spinning_;
       lock.unlock();
-      const int64_t deadline = monotonic_ns() + kMaxResultSpinNs;
-      while (pending_.load(std::memory_order_acquire) == 0 && monotonic_ns() < deadline) SpinBudget::pause();
+      SpinBudget::spin_for(kMaxResultSpinNs, [this] { return pending_.load(std::memory_order_acquire) > 0; });
       lock.lock();
       --spinning_;
     }

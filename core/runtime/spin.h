@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 namespace zelvar::runtime {
 
@@ -74,9 +75,15 @@ class SpinBudget {
   // holds at the end.
   template <class Ready>
   bool spin_until(Ready&& ready) const {
-    const int64_t budget = ns();
-    if (budget == 0) return ready();
-    const int64_t deadline = monotonic_ns() + budget;
+    return spin_for(ns(), std::forward<Ready>(ready));
+  }
+
+  // Spins until `ready()` holds or `budget_ns` have passed; whether it holds
+  // at the end. A budget of 0 only tests it once.
+  template <class Ready>
+  static bool spin_for(int64_t budget_ns, Ready&& ready) {
+    if (budget_ns == 0) return ready();
+    const int64_t deadline = monotonic_ns() + budget_ns;
     for (;;) {
       // The clock is read every few dozen probes only; a pause between
       // probes leaves the core's resources to its other hardware thread.
@@ -93,8 +100,7 @@ class SpinBudget {
   static constexpr int64_t kMinNs = 10'000;
   static constexpr int64_t kFloorNs = 1'000;
 
-  // One pause of a spin loop: leaves the core's resources to its other
-  // hardware thread.
+ private:
   static void pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -103,7 +109,6 @@ class SpinBudget {
 #endif
   }
 
- private:
   const int64_t max_ns_;
   std::atomic<int64_t> budget_ns_{0};
 };
