@@ -387,23 +387,6 @@ class PrunedSearch {
   uint64_t pass_ = 0;
 };
 
-// What the generic search does: the BooleanScorer over the clauses' scorers.
-std::vector<SearchResult> reference_top_k(TermClauses clauses, size_t limit) {
-  auto scorers = [](std::vector<TermClause>& list) {
-    BooleanScorer::Scorers out;
-    out.reserve(list.size());
-    for (TermClause& c : list) {
-      if (c.postings.has_value()) {
-        out.push_back(std::make_unique<TermScorer>(std::move(*c.postings), c.weight));
-      } else {
-        out.push_back(std::make_unique<EmptyScorer>());
-      }
-    }
-    return out;
-  };
-  BooleanScorer scorer(scorers(clauses.must), scorers(clauses.should), scorers(clauses.must_not));
-  return collector::collect_top_k(scorer, limit);
-}
 
 Result<std::vector<TermClause>> read_clauses(const AsyncSegmentReader& reader,
                                              const BooleanQuery::Clauses& queries) {
@@ -464,12 +447,29 @@ std::vector<SearchResult> top_k_term_clauses(TermClauses clauses, size_t limit, 
       hits = std::move(search).results();
       taken = TopKPath::kPruned;
     } else {
-      hits = reference_top_k(std::move(clauses), limit);
+      hits = scorer_top_k_term_clauses(std::move(clauses), limit);
       taken = TopKPath::kReference;
     }
   }
   if (path != nullptr) *path = taken;
   return hits;
+}
+
+std::vector<SearchResult> scorer_top_k_term_clauses(TermClauses clauses, size_t limit) {
+  auto scorers = [](std::vector<TermClause>& list) {
+    BooleanScorer::Scorers out;
+    out.reserve(list.size());
+    for (TermClause& c : list) {
+      if (c.postings.has_value()) {
+        out.push_back(std::make_unique<TermScorer>(std::move(*c.postings), c.weight));
+      } else {
+        out.push_back(std::make_unique<EmptyScorer>());
+      }
+    }
+    return out;
+  };
+  BooleanScorer scorer(scorers(clauses.must), scorers(clauses.should), scorers(clauses.must_not));
+  return collector::collect_top_k(scorer, limit);
 }
 
 }  // namespace zelvar

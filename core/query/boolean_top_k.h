@@ -66,8 +66,8 @@ struct TermClauses {
   std::vector<TermClause> should;
   std::vector<TermClause> must_not;
   // The segment the lists were read from, which keeps what checking a long
-  // list found (its list notes), so that the list is not read through again
-  // the next time; none: every list is checked.
+  // list found (its list notes), so that the next search of the list is
+  // spared the check; none: every list is checked.
   const AsyncSegmentReader* segment = nullptr;
 };
 
@@ -93,5 +93,10 @@ enum class TopKPath {
 // to the way taken.
 std::vector<SearchResult> top_k_term_clauses(TermClauses clauses, size_t limit,
                                              TopKPath* path = nullptr);
+
+// What the generic search gives, and top_k_term_clauses on its reference
+// path: collector::collect_top_k over a BooleanScorer of the clauses'
+// TermScorers (an EmptyScorer for an absent term).
+std::vector<SearchResult> scorer_top_k_term_clauses(TermClauses clauses, size_t limit);
 
 }  // namespace zelvar

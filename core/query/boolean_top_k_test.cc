@@ -46,21 +46,7 @@ std::ostream& operator<<(std::ostream& os, const Hits& h) {
 
 // The reference: the BooleanScorer over the clauses' TermScorers, collected
 // as the generic per-segment search does.
-Hits reference(const TermClauses& clauses, size_t limit) {
-  auto scorers = [](const std::vector<TermClause>& list) {
-    BooleanScorer::Scorers out;
-    for (const TermClause& c : list) {
-      if (c.postings.has_value()) {
-        out.push_back(std::make_unique<TermScorer>(*c.postings, c.weight));
-      } else {
-        out.push_back(std::make_unique<EmptyScorer>());
-      }
-    }
-    return out;
-  };
-  BooleanScorer scorer(scorers(clauses.must), scorers(clauses.should), scorers(clauses.must_not));
-  return {collector::collect_top_k(scorer, limit)};
-}
+Hits reference(const TermClauses& clauses, size_t limit) { return {scorer_top_k_term_clauses(clauses, limit)}; }
 
 Hits fast(const TermClauses& clauses, size_t limit, TopKPath* path) {
   return {top_k_term_clauses(clauses, limit, path)};
