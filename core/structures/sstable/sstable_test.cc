@@ -360,7 +360,13 @@ TEST(SSTableOpen, BoundsTheRebuiltFirstKeys) {
   EXPECT_EQ(Bytes(last_key.begin(), last_key.end()), blocks[4999].first_key);
 }
 
-// --- bloom filter --------------------------------------------------------------
+// One block index entry, and one sparse index entry, as a line of text.
+std::string entry_line(std::span<const uint8_t> key, uint64_t offset, uint32_t length) {
+  return std::string(key.begin(), key.end()) + "@" + std::to_string(offset) + "+" + std::to_string(length) + "\n";
+}
+std::string sparse_line(std::span<const uint8_t> key, uint32_t block) {
+  return "sparse " + std::string(key.begin(), key.end()) + " " + std::to_string(block) + "\n";
+}
 
 // The index region read entry by entry through a cursor, every key rebuilt by
 // itself: what the open must make of any region, as text ("error: ..." or
@@ -386,15 +392,14 @@ std::string region_as_read_in_turn(std::span<const uint8_t> region) {
       }
       ZELVAR_TRY(const uint64_t offset, cur.vint());
       ZELVAR_TRY(const uint64_t length, cur.vint());
-      out += std::string(key.begin(), key.end()) + "@" + std::to_string(offset) + "+" +
-             std::to_string(static_cast<uint32_t>(length)) + "\n";
+      out += entry_line(key, offset, static_cast<uint32_t>(length));
     }
     ZELVAR_TRY(const uint32_t m, cur.u32());
     for (uint32_t i = 0; i < m; ++i) {
       ZELVAR_TRY(const uint16_t k, cur.u16());
       ZELVAR_TRY(auto bytes, cur.take(k));
       ZELVAR_TRY(const uint32_t block, cur.u32());
-      out += "sparse " + std::string(bytes.begin(), bytes.end()) + " " + std::to_string(block) + "\n";
+      out += sparse_line(bytes, block);
     }
     return out;
   };
@@ -406,13 +411,8 @@ std::string region_as_opened(const Bytes& region) {
   auto r = AsyncSSTableReader::open(MemoryFile(layout({}, region)).handle(), 4);
   if (!r.has_value()) return "error: " + r.error().to_string();
   std::string out;
-  for (const BlockIndexEntry& e : (*r)->block_index()) {
-    out += std::string(e.first_key.begin(), e.first_key.end()) + "@" + std::to_string(e.offset) + "+" +
-           std::to_string(e.length) + "\n";
-  }
-  for (const SparseIndexEntry& e : (*r)->sparse_index()) {
-    out += "sparse " + std::string(e.key.begin(), e.key.end()) + " " + std::to_string(e.block_idx) + "\n";
-  }
+  for (const BlockIndexEntry& e : (*r)->block_index()) out += entry_line(e.first_key, e.offset, e.length);
+  for (const SparseIndexEntry& e : (*r)->sparse_index()) out += sparse_line(e.key, e.block_idx);
   return out;
 }
 
@@ -484,6 +484,8 @@ TEST(SSTableOpen, IndexRegionOpensAsReadEntryByEntry) {
     ASSERT_EQ(region_as_opened(region), region_as_read_in_turn(region));
   }
 }
+
+// --- bloom filter --------------------------------------------------------------
 
 TEST(BloomFilter, FromBytes) {
   using test_writer::encode_bloom_raw;
