@@ -42,22 +42,18 @@ struct ClauseBounds {
 // their segment's list notes; shorter ones cost less to check again than to
 // look up.
 constexpr size_t kMinNotedBlocks = 4;
-// The note of a list that is not sound; a sound one's note is its largest
-// term frequency.
-constexpr uint64_t kUnsoundNote = uint64_t{1} << 32;
-
 // check_postings of the clause's list, through its segment's list notes.
 std::optional<uint32_t> checked_largest_term_freq(const TermClause& c, const AsyncSegmentReader* segment) {
   const BlockPostingList& list = *c.postings;
   const bool noted = segment != nullptr && c.place.has_value() && list.skip_list.size() >= kMinNotedBlocks;
   if (noted) {
     if (const std::optional<uint64_t> note = segment->list_note(*c.place)) {
-      if (*note == kUnsoundNote) return std::nullopt;
+      if (*note == kUnsoundListNote) return std::nullopt;
       return static_cast<uint32_t>(*note);
     }
   }
   const std::optional<uint32_t> max_tf = check_postings(list);
-  if (noted) segment->keep_list_note(*c.place, max_tf.has_value() ? *max_tf : kUnsoundNote);
+  if (noted) segment->keep_list_note(*c.place, max_tf.has_value() ? *max_tf : kUnsoundListNote);
   return max_tf;
 }
 

@@ -71,6 +71,10 @@ struct TermClauses {
   const AsyncSegmentReader* segment = nullptr;
 };
 
+// The list note (AsyncSegmentReader::list_note) of a list that the check
+// found not sound; a sound list's note is its largest term frequency.
+inline constexpr uint64_t kUnsoundListNote = uint64_t{1} << 32;
+
 // Whether every clause of `query` is a TermQuery.
 bool has_only_term_clauses(const BooleanQuery& query);
 
