@@ -38,29 +38,49 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   // once, on blocking threads (their reads then run right there); the lists
   // are taken in segment order, and the first failing segment's error is the
   // answer, as if they had been searched one after the other. A lone segment
-  // is searched here: handing it over only adds a wait for its result.
+  // is searched here: handing it over only adds a wait for its result. So is
+  // the one segment left when the bloom filters rule the query out in all the
+  // others (a rare term, say), found by testing the segments in order; the
+  // testing stops at the second segment the query may match, since every
+  // test made here delays the hand-over, while a blocking thread tests a
+  // segment as a cheap first step of its search.
   struct Outcome {
     std::optional<Result<std::vector<SearchResult>>> result;
     std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
   };
   std::vector<Outcome> outcomes(snapshot.size());
-  auto search = [&](size_t i) noexcept {
+  size_t first = 0;  // the segments before it are ruled out
+  while (first < snapshot.size() && collector::matches_nothing_unread(*snapshot[first], query)) {
+    outcomes[first++].result.emplace(std::vector<SearchResult>());
+  }
+  size_t end = snapshot.size();  // the segments from first to it are searched
+  if (first < end) {
+    size_t next = first + 1;
+    while (next < end && collector::matches_nothing_unread(*snapshot[next], query)) ++next;
+    if (next == end) end = first + 1;  // the rest are ruled out
+  }
+  for (size_t i = end; i < snapshot.size(); ++i) outcomes[i].result.emplace(std::vector<SearchResult>());
+
+  auto search = [&](size_t k) noexcept {
+    Outcome& outcome = outcomes[first + k];
     try {
-      outcomes[i].result.emplace(collector::search_segment(*snapshot[i], query, limit));
+      outcome.result.emplace(collector::search_segment(*snapshot[first + k], query, limit));
     } catch (...) {
-      outcomes[i].thrown = std::current_exception();
+      outcome.thrown = std::current_exception();
     }
   };
+  const size_t count = end - first;
   const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
   size_t handed = 0;
-  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && width > 1 && snapshot.size() > 1) {
-    handed = (*runtime)->run_blocking_each(snapshot.size(), width, search);
+  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && width > 1 && count > 1) {
+    handed = (*runtime)->run_blocking_each(count, width, search);
   }
   if (handed == 0) {
     // In turn, up to the first failure.
-    for (size_t i = 0; i < snapshot.size(); ++i) {
-      search(i);
-      if (outcomes[i].thrown || !outcomes[i].result->has_value()) break;
+    for (size_t k = 0; k < count; ++k) {
+      search(k);
+      const Outcome& outcome = outcomes[first + k];
+      if (outcome.thrown || !outcome.result->has_value()) break;
     }
   }
 

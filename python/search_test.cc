@@ -71,7 +71,8 @@ constexpr std::string_view kSchema =
         "name_to_field": {"body": 0}})";
 
 // Twelve segments of 40 to 80 documents over the words w0 to w9, drawn so that
-// w0 is in most documents and w9 in few, with repeats (term frequencies).
+// w0 is in most documents and w9 in few, with repeats (term frequencies), and
+// the word "lone" in one document of segment 8 alone.
 // Segments come in pairs of the same documents, so equal scores meet across
 // segments and the merge's order between them shows. Every list is in ".post".
 class MergedSearchTest : public ::testing::Test {
@@ -96,6 +97,8 @@ class MergedSearchTest : public ::testing::Test {
         for (int w = 0; w < 10; ++w) {
           for (int r = static_cast<int>(rng() % (12 - w)); r > 2 + w / 2; --r) text += "w" + std::to_string(w) + " ";
         }
+        // One word is in one segment alone, the others' filters ruling it out.
+        if (s == 7 && d == docs / 2) text += "lone ";
         segment.docs.push_back(tw::text_document({{0, text.empty() ? "none" : text}}));
       }
       spec.segments.push_back(std::move(segment));
@@ -123,11 +126,12 @@ std::unique_ptr<Query> term(const char* word) { return std::make_unique<TermQuer
 
 std::vector<std::unique_ptr<Query>> queries() {
   std::vector<std::unique_ptr<Query>> out;
-  for (const char* word : {"w0", "w4", "w9", "absent"}) out.push_back(term(word));
+  for (const char* word : {"w0", "w4", "w9", "absent", "lone"}) out.push_back(term(word));
   out.push_back(std::make_unique<BooleanQuery>(BooleanQuery().must(term("w0")).must(term("w3"))));
   out.push_back(std::make_unique<BooleanQuery>(BooleanQuery().should(term("w1")).should(term("w8"))));
   out.push_back(std::make_unique<BooleanQuery>(
       BooleanQuery().must(term("w2")).should(term("w5")).must_not(term("w6"))));
+  out.push_back(std::make_unique<BooleanQuery>(BooleanQuery().should(term("lone")).should(term("absent"))));
   return out;
 }
 
@@ -193,6 +197,11 @@ TEST_F(MergedSearchTest, FirstFailingSegmentDecidesTheError) {
   for (int round = 0; round < 20; ++round) {
     EXPECT_EQ(describe(merged_search(*parallel, *term("w0"), 10)), expected);
   }
+  // A word the failing segments' filters rule out is found without them.
+  const std::string lone = describe(merged_search(*parallel, *term("lone"), 10));
+  EXPECT_EQ(lone, searched_in_turn(*sequential, *term("lone"), 10));
+  EXPECT_EQ(lone.rfind("error: ", 0), std::string::npos) << lone;
+  EXPECT_NE(lone, "");
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "core/query/collector.h"
 
 #include <algorithm>
+#include <span>
+#include <string>
 #include <utility>
 
 #include "core/error/result.h"
 #include "core/query/boolean.h"
 #include "core/query/boolean_top_k.h"
 #include "core/query/term.h"
+#include "core/segment/reader.h"
 
 namespace zelvar {
 namespace {
@@ -149,6 +152,25 @@ Result<std::vector<SearchResult>> search_segment(const AsyncSegmentReader& reade
   }
   ZELVAR_TRY(std::unique_ptr<Scorer> scorer, query.scorer(reader));
   return collect_top_k(*scorer, limit);
+}
+
+bool matches_nothing_unread(const AsyncSegmentReader& reader, const Query& query) {
+  const auto absent = [&reader](const TermQuery& term) {
+    const std::string& text = term.term();
+    return !reader.may_hold_term(term.field(),
+                                 std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  };
+  if (const auto* term = dynamic_cast<const TermQuery*>(&query)) return absent(*term);
+  // A term-only boolean query reads every clause's list before scoring; with
+  // every term absent nothing is read and nothing matches.
+  const auto* boolean = dynamic_cast<const BooleanQuery*>(&query);
+  if (boolean == nullptr || !has_only_term_clauses(*boolean)) return false;
+  for (const auto* clauses : {&boolean->must_clauses(), &boolean->should_clauses(), &boolean->must_not_clauses()}) {
+    for (const auto& clause : *clauses) {
+      if (!absent(static_cast<const TermQuery&>(*clause))) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace collector

@@ -84,6 +84,12 @@ namespace collector {
 Result<std::vector<SearchResult>> search_segment(const AsyncSegmentReader& reader,
                                                  const Query& query, size_t limit);
 
+// True when `search_segment` would answer `query` on this segment with no
+// hits and no error without reading anything: a TermQuery, or a BooleanQuery
+// of TermQuery clauses, none of whose terms passes the segment's bloom
+// filter. False whenever that is not certain. Reads nothing.
+bool matches_nothing_unread(const AsyncSegmentReader& reader, const Query& query);
+
 // The loop of `search_segment` over a scorer already built: every match from
 // the scorer's current document to its end is offered to a collector of
 // `limit` hits (the scorer is run to its end even when `limit` is 0).

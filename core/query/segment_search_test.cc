@@ -246,6 +246,47 @@ TEST_F(SegmentSearchTest, PostingReadErrorsFailTheSearch) {
   EXPECT_EQ(estimate.error().to_string(), expected);
 }
 
+// A query the bloom filter rules out is known to match nothing before any
+// read: the search of such a query answers no hits and no error even where
+// the posting file is cut short. Without a filter only a query of no terms
+// is.
+TEST_F(SegmentSearchTest, QueriesTheBloomFilterRulesOutMatchNothingUnread) {
+  truncate_postings_ = true;
+  auto term = [](Field field, const char* text) { return std::make_unique<TermQuery>(TermQuery::text(field, text)); };
+  struct Case {
+    const char* name;
+    std::unique_ptr<Query> query;
+    bool ruled_out;  // with the fixture's filter, which lets no absent word through
+    bool ruled_out_without_filter = false;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"present term", term(0, "apple"), false});
+  cases.push_back({"absent term", term(0, "durian"), true});
+  cases.push_back({"term of another field", term(1, "banana"), true});
+  auto boolean = [](BooleanQuery query) { return std::make_unique<BooleanQuery>(std::move(query)); };
+  cases.push_back({"absent musts", boolean(BooleanQuery().must(term(0, "durian")).must(term(0, "fig"))), true});
+  cases.push_back({"present should", boolean(BooleanQuery().must(term(0, "durian")).should(term(0, "apple"))), false});
+  cases.push_back(
+      {"present must_not", boolean(BooleanQuery().should(term(0, "durian")).must_not(term(0, "cherry"))), false});
+  cases.push_back({"no clauses", boolean(BooleanQuery()), true, true});
+  cases.push_back(
+      {"non-term clause", boolean(BooleanQuery().must(boolean(BooleanQuery().must(term(0, "durian"))))), false});
+
+  for (bool bloom : {true, false}) {
+    segment_.terms.bloom = bloom;
+    auto reader = open();
+    ASSERT_NE(reader, nullptr);
+    for (const Case& c : cases) {
+      const bool ruled_out = collector::matches_nothing_unread(*reader, *c.query);
+      EXPECT_EQ(ruled_out, bloom ? c.ruled_out : c.ruled_out_without_filter) << c.name << (bloom ? "" : ", no filter");
+      if (!ruled_out) continue;
+      auto hits = collector::search_segment(*reader, *c.query, 10);
+      ASSERT_TRUE(hits.has_value()) << c.name << ": " << hits.error().to_string();
+      EXPECT_TRUE(hits->empty()) << c.name;
+    }
+  }
+}
+
 // A boolean search keeps, in the segment's list notes, what checking a long
 // list found: its largest term frequency, or that it is not sound. The next
 // search of the list goes by the note, and answers as the first did.

@@ -78,6 +78,10 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
   return std::optional<BlockPostingList>(std::move(placed->list));
 }
 
+bool AsyncSegmentReader::may_hold_term(Field field, std::span<const uint8_t> term) const {
+  return opened_->term_dict->may_contain(term_key(field, term));
+}
+
 std::optional<uint64_t> AsyncSegmentReader::list_note(uint64_t place) const {
   ListNotes& notes = *opened_->list_notes;
   std::lock_guard lock(notes.mutex);

@@ -106,6 +106,11 @@ class AsyncSegmentReader {
                                                        std::span<const uint8_t> term) const;
   Result<std::optional<BlockPostingList>> get_postings(Field field, std::string_view term) const;
 
+  // False when the segment certainly has no `term` in `field` (its term
+  // dictionary's bloom filter rejects the key), so that get_postings would
+  // answer absent without reading or failing. Reads nothing.
+  bool may_hold_term(Field field, std::span<const uint8_t> term) const;
+
   // A posting list and the place in ".post" where it starts, absent for a
   // list kept inline in the term dictionary. A list is what the bytes from
   // its place on decode to (bytes after it are not read), so within the

@@ -364,7 +364,7 @@ std::pair<size_t, size_t> AsyncSSTableReader::find_block_range(std::span<const u
 }
 
 IoResult<std::optional<TermInfo>> AsyncSSTableReader::get(std::span<const uint8_t> key) const {
-  if (bloom_filter_ && !bloom_filter_->may_contain(key)) return std::nullopt;
+  if (!may_contain(key)) return std::nullopt;
 
   const size_t n = block_index_.size();
   // A dictionary without blocks holds no key.

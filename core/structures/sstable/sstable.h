@@ -148,6 +148,12 @@ class AsyncSSTableReader {
   // beyond the block index.
   IoResult<std::optional<TermInfo>> get(std::span<const uint8_t> key) const;
 
+  // False when the bloom filter rejects `key`, so that `get` answers absent
+  // without reading; true without a filter. Reads nothing.
+  bool may_contain(std::span<const uint8_t> key) const {
+    return !bloom_filter_ || bloom_filter_->may_contain(key);
+  }
+
   // The inclusive range of block numbers that may hold `key`, from the sparse
   // index; (0, n - 1) without one, (0, 0) for a dictionary without blocks. The
   // range is as the sparse index says and is not checked against the block
