@@ -30,7 +30,9 @@
 // when woken ahead onto the caller's CPU; the caller not once its task runs
 // on the caller's CPU (which also shrinks its budget). Spinners do not
 // yield: under load a yield hands the CPU to another process for a whole
-// time slice. A quiet runtime uses no CPU once its last spin is over.
+// time slice; instead a spinner that finds it was set aside for another
+// thread stops and halves its budget. A quiet runtime uses no CPU once its
+// last spin is over.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
@@ -67,8 +69,13 @@ class Runtime {
   // The longest spins: a pool thread waiting for its next task, a caller
   // waiting for its task's result. A cached read of a block takes a few
   // microseconds; the gap between two reads of one search or fetch is the
-  // caller's decoding, tens of microseconds.
-  static constexpr int64_t kMaxIdleSpinNs = 200'000;
+  // caller's decoding, tens of microseconds. A pool thread's spin also
+  // bridges the gaps between operations of a program that searches or
+  // fetches every few hundred microseconds, each of which would otherwise
+  // begin by waking a sleeping thread (tens of microseconds, as long as a
+  // whole small search); so such a program keeps one CPU busy between its
+  // operations, and none once it pauses for a millisecond.
+  static constexpr int64_t kMaxIdleSpinNs = 1'000'000;
   static constexpr int64_t kMaxResultSpinNs = 100'000;
 
   // The runtime, created first if this is the first call. A failed build
@@ -139,30 +146,47 @@ class Runtime {
   // throw. The number of tasks handed over: 0 when not even one could be (no
   // thread could be started, or memory ran out), and then no body ran; any
   // other number means every body ran.
+  //
+  // The caller waits for the bodies, not for the tasks: a task that starts
+  // only once every index is taken (its thread was asleep, and the others did
+  // the work meanwhile) finds nothing to do and touches nothing of the
+  // caller's, so the caller does not wait for that thread to wake.
   template <class F>
   size_t run_blocking_each(size_t n, size_t width, F& body) {
     static_assert(std::is_nothrow_invocable_v<F&, size_t>);
     if (n == 0 || width == 0) return 0;
-    std::atomic<size_t> next{0};
-    std::vector<std::shared_ptr<Completion>> calls;
+    // What the tasks share; a task holds it, so that it outlives the call.
+    struct Batch {
+      Batch(size_t n, F& body) : n(n), body(body), left(n) {}
+      const size_t n;
+      F& body;  // used only for an index taken, so only while the caller waits
+      std::atomic<size_t> next{0};
+      std::atomic<size_t> left;  // indices not yet run to the end
+      Completion done;           // completed by the task that ends the last index
+    };
+    std::shared_ptr<Batch> batch;
+    size_t handed = 0;
     try {
-      calls.reserve(std::min(n, width));
-      while (calls.size() < calls.capacity()) {
-        auto call = std::make_shared<Completion>();
-        Task task = [call, n, &next, &body]() noexcept {
-          call->start();
-          for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) body(i);
-          return call->complete();
+      batch = std::make_shared<Batch>(n, body);
+      for (const size_t tasks = std::min(n, width); handed < tasks; ++handed) {
+        Task task = [batch]() noexcept {
+          batch->done.start();
+          bool caller_elsewhere = true;
+          for (size_t i; (i = batch->next.fetch_add(1, std::memory_order_relaxed)) < batch->n;) {
+            batch->body(i);
+            if (batch->left.fetch_sub(1, std::memory_order_acq_rel) == 1) caller_elsewhere = batch->done.complete();
+          }
+          return caller_elsewhere;
         };
         if (!submit(std::move(task))) break;
-        calls.push_back(std::move(call));  // within the reserved room: cannot throw
       }
     } catch (...) {
       // Out of memory: the tasks already queued take every index between them.
     }
-    // The tasks refer to the caller's stack: once queued, they are waited for.
-    for (const auto& call : calls) await(*call);
-    return calls.size();
+    // Once one task is queued, the bodies may refer to the caller's stack
+    // until the last index is done.
+    if (handed > 0) await(batch->done);
+    return handed;
   }
 
   // Whether the calling thread is one of the blocking pool's.
@@ -199,8 +223,18 @@ class Runtime {
   // waits for the same CPU only delays it.
   class Completion {
    public:
-    // Called by the pool thread before it runs the task.
-    void start() noexcept { runner_cpu_.store(sched_getcpu(), std::memory_order_relaxed); }
+    // Called by the pool thread before it runs the task; by each of the
+    // threads where several tasks share one completion, of which the one on
+    // the caller's CPU, if any, is noted.
+    void start() noexcept {
+      const int cpu = sched_getcpu();
+      int none = -1;
+      if (cpu == caller_cpu_) {
+        runner_cpu_.store(cpu, std::memory_order_relaxed);
+      } else {
+        runner_cpu_.compare_exchange_strong(none, cpu, std::memory_order_relaxed);
+      }
+    }
     // Called by the pool thread after the result was stored. True if the
     // caller is awake on another CPU (it neither slept nor shared this one),
     // so that spinning here for its next task holds no one up.

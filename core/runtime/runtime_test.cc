@@ -275,5 +275,28 @@ TEST(SpinBudgetTest, SpinEndsWhenReadyOrWhenTheBudgetIsSpent) {
   EXPECT_LT(spun, 1'000'000'000);  // bounded, however loaded the machine
 }
 
+// A spin that loses its CPU (here: a probe that takes longer than a spin
+// ever does between two looks at the clock) ends at once, and the budget
+// halves, so that on a busy machine spinning fades out.
+TEST(SpinBudgetTest, SpinThatLosesItsCpuEndsAndHalvesTheBudget) {
+  SpinBudget budget(10'000'000, /*enabled=*/true);
+  budget.record(4'000'000);  // an 8 ms budget
+  ASSERT_EQ(budget.ns(), 8'000'000);
+  // Never ready; set aside once, at the first probe.
+  const auto set_aside_once = [] {
+    return [probes = 0]() mutable {
+      if (probes++ == 0) std::this_thread::sleep_for(std::chrono::nanoseconds(2 * SpinBudget::kDescheduledNs));
+      return false;
+    };
+  };
+  int64_t start = monotonic_ns();
+  EXPECT_FALSE(budget.spin_until(set_aside_once()));
+  EXPECT_LT(monotonic_ns() - start, 8'000'000);
+  EXPECT_EQ(budget.ns(), 4'000'000);
+  start = monotonic_ns();
+  EXPECT_FALSE(SpinBudget::spin_for(8'000'000, set_aside_once()));
+  EXPECT_LT(monotonic_ns() - start, 8'000'000);
+}
+
 }  // namespace
 }  // namespace zelvar::runtime

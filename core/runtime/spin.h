@@ -72,28 +72,30 @@ class SpinBudget {
   }
 
   // Spins until `ready()` holds or the current budget has passed; whether it
-  // holds at the end.
+  // holds at the end. A spin that finds it lost its CPU for a while also
+  // halves the budget: on a busy machine spinning only takes time from
+  // others, so it fades out there.
   template <class Ready>
-  bool spin_until(Ready&& ready) const {
-    return spin_for(ns(), std::forward<Ready>(ready));
+  bool spin_until(Ready&& ready) {
+    bool descheduled = false;
+    const bool done = spin(ns(), ready, descheduled);
+    if (descheduled) shrink();
+    return done;
   }
 
   // Spins until `ready()` holds or `budget_ns` have passed; whether it holds
-  // at the end. A budget of 0 only tests it once.
+  // at the end. A budget of 0 only tests it once. A spin that finds it lost
+  // its CPU for a while ends there.
   template <class Ready>
   static bool spin_for(int64_t budget_ns, Ready&& ready) {
-    if (budget_ns == 0) return ready();
-    const int64_t deadline = monotonic_ns() + budget_ns;
-    for (;;) {
-      // The clock is read every few dozen probes only; a pause between
-      // probes leaves the core's resources to its other hardware thread.
-      for (int i = 0; i < 32; ++i) {
-        if (ready()) return true;
-        pause();
-      }
-      if (monotonic_ns() >= deadline) return ready();
-    }
+    bool descheduled = false;
+    return spin(budget_ns, ready, descheduled);
   }
+
+  // A gap between two looks at the clock that a spin on its CPU never takes
+  // (a few dozen probes take a few microseconds): the thread was set aside
+  // for another.
+  static constexpr int64_t kDescheduledNs = 50'000;
 
   // The least budget that a short wait sets, and the budget below which a
   // shrinking spin stops altogether.
@@ -101,6 +103,28 @@ class SpinBudget {
   static constexpr int64_t kFloorNs = 1'000;
 
  private:
+  template <class Ready>
+  static bool spin(int64_t budget_ns, Ready& ready, bool& descheduled) {
+    if (budget_ns == 0) return ready();
+    int64_t now = monotonic_ns();
+    const int64_t deadline = now + budget_ns;
+    for (;;) {
+      // The clock is read every few dozen probes only; a pause between
+      // probes leaves the core's resources to its other hardware thread.
+      for (int i = 0; i < 32; ++i) {
+        if (ready()) return true;
+        pause();
+      }
+      const int64_t before = now;
+      now = monotonic_ns();
+      if (now - before > kDescheduledNs) {
+        descheduled = true;
+        return ready();
+      }
+      if (now >= deadline) return ready();
+    }
+  }
+
   static void pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
