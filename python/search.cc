@@ -14,10 +14,8 @@ namespace {
 
 // The most segments searched at once. A segment's share of a search is tens
 // of microseconds; beyond a few threads, waking them costs more than they
-// take off (measured over 16 segments on 8 CPUs: four threads answered
-// rare, medium and frequent terms, AND and OR a fifth to a half sooner
-// than eight).
-constexpr size_t kMaxParallelSearches = 4;
+// take off.
+constexpr size_t kMaxParallelSearches = 8;
 
 }  // namespace
 
