@@ -12,13 +12,18 @@
 namespace zelvar::python {
 namespace {
 
-// The most segments searched at once. A segment's share of a search is tens
-// of microseconds; beyond a few threads, waking them costs more than they
-// take off. (Over 16 segments on 8 CPUs, four threads answered rare terms
-// about a tenth sooner than eight after pauses of a few hundred
-// microseconds, but eight answered AND and frequent terms a third to a half
-// sooner after pauses of milliseconds, when every thread must be woken.)
+// The most segments searched at once, and the most while a blocking thread
+// already spins for work. A segment's share of a search is tens of
+// microseconds. When every thread sleeps, each must be woken anyway, and
+// more of them finish heavy searches sooner; when one spins (searches come
+// every few hundred microseconds), it starts at once, and waking many more
+// costs more than they take off. (Over 16 segments on 8 CPUs, from Python:
+// after pauses of milliseconds eight threads answered AND and frequent
+// terms a third to a half sooner than four; after pauses of 300 µs four
+// answered rare terms about twice as fast as eight, and medium terms and AND
+// no slower.)
 constexpr size_t kMaxParallelSearches = 8;
+constexpr size_t kMaxParallelSearchesBesideASpinner = 4;
 
 }  // namespace
 
@@ -73,10 +78,12 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
     }
   };
   const size_t count = end - first;
-  const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
   size_t handed = 0;
-  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && width > 1 && count > 1) {
-    handed = (*runtime)->run_blocking_each(count, width, search);
+  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && count > 1) {
+    const size_t most =
+        (*runtime)->has_spinning_thread() ? kMaxParallelSearchesBesideASpinner : kMaxParallelSearches;
+    const size_t width = std::min(index.config().num_threads, most);
+    if (width > 1) handed = (*runtime)->run_blocking_each(count, width, search);
   }
   if (handed == 0) {
     // In turn, up to the first failure.

@@ -91,6 +91,11 @@ size_t Runtime::blocking_thread_count() const {
   return threads_;
 }
 
+bool Runtime::has_spinning_thread() const {
+  std::lock_guard lock(mutex_);
+  return spinning_ > 0;
+}
+
 bool Runtime::submit(Task task) {
   // The gap since the last task finished is what an idle spin has to cover.
   const int64_t now = monotonic_ns();

@@ -211,6 +211,9 @@ class Runtime {
 
   size_t worker_count() const { return workers_.size(); }
   size_t blocking_thread_count() const;
+  // Whether a blocking thread spins for work right now, so that a task handed
+  // over starts at once: the pool has been busy with short gaps.
+  bool has_spinning_thread() const;
 
   // The learnt spin budgets, for tests and benchmarks.
   const SpinBudget& idle_spin() const { return idle_spin_; }

@@ -185,6 +185,7 @@ TEST(RuntimeTest, QuietRuntimeUsesNoCpu) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const double used = process_cpu_seconds() - before;
   EXPECT_LT(used, 0.02) << "CPU seconds used while idle";
+  EXPECT_FALSE(rt->has_spinning_thread());
 
   // Operations that begin without reading wake a thread to spin for reads
   // that never come: each such spin ends by itself.
