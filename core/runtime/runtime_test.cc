@@ -272,7 +272,13 @@ TEST(SpinBudgetTest, SpinEndsWhenReadyOrWhenTheBudgetIsSpent) {
   const int64_t start = monotonic_ns();
   EXPECT_FALSE(budget.spin_until([] { return false; }));
   const int64_t spun = monotonic_ns() - start;
-  EXPECT_GE(spun, 200'000);
+  // The whole budget, unless the spin lost its CPU on a loaded machine and
+  // stopped there, halving the budget.
+  if (budget.ns() == 200'000) {
+    EXPECT_GE(spun, 200'000);
+  } else {
+    EXPECT_EQ(budget.ns(), 100'000);
+  }
   EXPECT_LT(spun, 1'000'000'000);  // bounded, however loaded the machine
 }
 
