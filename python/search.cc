@@ -52,32 +52,29 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   // testing stops at the second segment the query may match, since every
   // test made here delays the hand-over, while a blocking thread tests a
   // segment as a cheap first step of its search.
+  // The segments searched are [first, end): the ones before `first` are
+  // ruled out, and so are all after it when no second one may match.
+  const size_t n = snapshot.size();
+  const auto ruled_out = [&](size_t i) { return collector::matches_nothing_unread(*snapshot[i], query); };
+  size_t first = 0;
+  while (first < n && ruled_out(first)) ++first;
+  size_t second = first + 1;
+  while (second < n && ruled_out(second)) ++second;
+  const size_t end = second < n ? n : std::min(first + 1, n);
+  const size_t count = end - first;
+
   struct Outcome {
     std::optional<Result<std::vector<SearchResult>>> result;
     std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
   };
-  std::vector<Outcome> outcomes(snapshot.size());
-  size_t first = 0;  // the segments before it are ruled out
-  while (first < snapshot.size() && collector::matches_nothing_unread(*snapshot[first], query)) {
-    outcomes[first++].result.emplace(std::vector<SearchResult>());
-  }
-  size_t end = snapshot.size();  // the segments from first to it are searched
-  if (first < end) {
-    size_t next = first + 1;
-    while (next < end && collector::matches_nothing_unread(*snapshot[next], query)) ++next;
-    if (next == end) end = first + 1;  // the rest are ruled out
-  }
-  for (size_t i = end; i < snapshot.size(); ++i) outcomes[i].result.emplace(std::vector<SearchResult>());
-
+  std::vector<Outcome> outcomes(count);  // segment first + k at k
   auto search = [&](size_t k) noexcept {
-    Outcome& outcome = outcomes[first + k];
     try {
-      outcome.result.emplace(collector::search_segment(*snapshot[first + k], query, limit));
+      outcomes[k].result.emplace(collector::search_segment(*snapshot[first + k], query, limit));
     } catch (...) {
-      outcome.thrown = std::current_exception();
+      outcomes[k].thrown = std::current_exception();
     }
   };
-  const size_t count = end - first;
   size_t handed = 0;
   if (auto runtime = runtime::Runtime::get(); runtime.has_value() && count > 1) {
     const size_t most =
@@ -89,16 +86,16 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
     // In turn, up to the first failure.
     for (size_t k = 0; k < count; ++k) {
       search(k);
-      const Outcome& outcome = outcomes[first + k];
-      if (outcome.thrown || !outcome.result->has_value()) break;
+      if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
     }
   }
 
+  // The segments ruled out add no hits.
   std::vector<Hit> hits;
-  for (size_t i = 0; i < snapshot.size(); ++i) {
-    if (outcomes[i].thrown) std::rethrow_exception(outcomes[i].thrown);
-    ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[i].result));
-    const uint32_t base = snapshot[i]->doc_base();
+  for (size_t k = 0; k < count; ++k) {
+    if (outcomes[k].thrown) std::rethrow_exception(outcomes[k].thrown);
+    ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[k].result));
+    const uint32_t base = snapshot[first + k]->doc_base();
     for (const SearchResult& hit : segment_hits) {
       // Global numbers wrap modulo 2^32 like the segment bases.
       hits.push_back(Hit{static_cast<uint32_t>(base + hit.doc_id), hit.score});

@@ -164,10 +164,11 @@ bool matches_nothing_unread(const AsyncSegmentReader& reader, const Query& query
   // A term-only boolean query reads every clause's list before scoring; with
   // every term absent nothing is read and nothing matches.
   const auto* boolean = dynamic_cast<const BooleanQuery*>(&query);
-  if (boolean == nullptr || !has_only_term_clauses(*boolean)) return false;
+  if (boolean == nullptr) return false;
   for (const auto* clauses : {&boolean->must_clauses(), &boolean->should_clauses(), &boolean->must_not_clauses()}) {
     for (const auto& clause : *clauses) {
-      if (!absent(static_cast<const TermQuery&>(*clause))) return false;
+      const auto* term = dynamic_cast<const TermQuery*>(clause.get());
+      if (term == nullptr || !absent(*term)) return false;
     }
   }
   return true;
