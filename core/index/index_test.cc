@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -166,6 +168,42 @@ TEST(WorkerPoolTest, ThreadThatCannotStartFailsThePoolAndLeavesNoThread) {
     EXPECT_EQ(started, refused);
     EXPECT_EQ(threads_once_settled(before), before);  // the started threads were joined
   }
+}
+
+// The CPUs a thread may run on.
+cpu_set_t affinity_of(pid_t tid) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  EXPECT_EQ(sched_getaffinity(tid, sizeof set, &set), 0);
+  return set;
+}
+
+TEST(WorkerPoolTest, PinsOnlyItsOwnThreads) {
+  // The pool's threads wait on one CPU; the thread that opened the pool, and
+  // any thread it starts later, may still run anywhere it could before.
+  const size_t threads_before = live_threads();  // a sanitizer's own thread, if any, runs by now
+  const cpu_set_t before = affinity_of(0);
+  std::vector<pid_t> tids_before;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    tids_before.push_back(std::stoi(task.path().filename()));
+  }
+  auto pool = WorkerPool::start(4);
+  ASSERT_TRUE(pool.has_value()) << pool.error().to_string();
+  const cpu_set_t after = affinity_of(0);
+  EXPECT_TRUE(CPU_EQUAL(&before, &after));
+  std::thread([&before] {
+    const cpu_set_t set = affinity_of(0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &set));
+  }).join();
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const pid_t tid = std::stoi(task.path().filename());
+    if (std::find(tids_before.begin(), tids_before.end(), tid) != tids_before.end()) continue;
+    const cpu_set_t set = affinity_of(tid);
+    EXPECT_LE(CPU_COUNT(&set), 1) << tid;
+  }
+  pool->reset();
+  // They end soon after; the tests that follow count threads.
+  EXPECT_EQ(threads_once_settled(threads_before), threads_before);
 }
 
 TEST(WorkerPoolTest, StartsWhileTheCallerWorksAndStopsIfNeverFinished) {

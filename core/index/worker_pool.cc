@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace zelvar {
@@ -24,6 +25,17 @@ IoError out_of_memory() { return IoError(IoErrorKind::Other, "out of memory"); }
 constexpr int kNoMemory = -1;
 
 IoError start_error(int code) { return code == kNoMemory ? out_of_memory() : thread_error(code); }
+
+// Pins the calling thread to the CPU it runs on; where that cannot be done it
+// runs on as before. The threads it starts afterwards inherit the pin.
+void stay_on_this_cpu() {
+  const int cpu = sched_getcpu();
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
 
 }  // namespace
 
@@ -103,6 +115,7 @@ void* WorkerPool::run_thread(void* start) {
 }
 
 void WorkerPool::start_others() {
+  if (wanted_ > 1) stay_on_this_cpu();
   // No reserve: the count is the caller's, and the list grows only as far
   // as threads actually start.
   for (size_t i = 1; i < wanted_; ++i) {

@@ -14,6 +14,13 @@
 //   their own (detached): they hold the flags they wait on, never the pool.
 //   A pool that failed to start, or was never finished, joins its threads,
 //   so that a failed open leaves nothing behind;
+// - the first thread pins itself to the CPU it runs on before it starts the
+//   others, which inherit the pin. A thread started elsewhere would begin on
+//   another, idle CPU, which must be interrupted to run it; on one CPU each
+//   start is about half as dear, and stopping the pool wakes its threads on
+//   that one CPU, not on eight (measured on 8 CPUs: an open 60-180 us
+//   sooner, a drop 60 us sooner). The threads never work, so where they
+//   wait costs nothing;
 // - the threads do nothing, so they get small stacks, which the C library
 //   keeps for reuse between one pool and the next.
 //
