@@ -2,7 +2,8 @@
 // and the document store's blocks both come through a BlockLoader.
 //
 // A loader owns a file's block area (a window of a lazily read file), the
-// file's zstd dictionary digested once, and the file's block cache. Loading a
+// file's zstd dictionary digested once (at the first block load), and the
+// file's block cache. Loading a
 // block looks it up in the cache; on a miss it reads the block's bytes through
 // the window, decompresses them whole (with the dictionary when the file has
 // one) and caches the result. A block that fails to read or decompress is not
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -45,11 +47,13 @@ class BlockLoader {
   // `cache_blocks` is the cache's capacity in blocks (0 acts as 1); its byte
   // budget is the cache's default. `max_block_size` bounds one block's
   // decompressed size.
+  // `dictionary` belongs to the loader's owner and must outlive the loader.
   BlockLoader(LazyFileSlice data, const std::optional<CompressionDict>& dictionary, size_t cache_blocks,
               size_t max_block_size)
-      : data_(std::move(data)), max_block_size_(max_block_size), cache_(cache_blocks) {
-    if (dictionary) decoder_dict_.emplace(*dictionary);
-  }
+      : data_(std::move(data)),
+        dictionary_(dictionary ? &*dictionary : nullptr),
+        max_block_size_(max_block_size),
+        cache_(cache_blocks) {}
 
   BlockLoader(const BlockLoader&) = delete;
   BlockLoader& operator=(const BlockLoader&) = delete;
@@ -61,7 +65,7 @@ class BlockLoader {
   // decompressed and cached under `key`.
   IoResult<SharedBlock> load(const Key& key, ByteRange range) const {
     if (SharedBlock hit = cache_.get(key)) return hit;
-    auto block = read_block(data_, range, decoder_dict_ ? &*decoder_dict_ : nullptr, max_block_size_);
+    auto block = read_block(data_, range, decoder_dict(), max_block_size_);
     if (block) cache_.insert(key, *block);
     return block;
   }
@@ -70,8 +74,19 @@ class BlockLoader {
   const Cache& cache() const { return cache_; }
 
  private:
+  // The file's dictionary digested, on the first block that needs it: a
+  // reader opened for one search, or for none, never pays for digesting the
+  // dictionaries of files it does not read (tens of microseconds each).
+  const zstd::DecoderDict* decoder_dict() const {
+    if (dictionary_ == nullptr) return nullptr;
+    std::call_once(digest_once_, [this] { decoder_dict_.emplace(*dictionary_); });
+    return &*decoder_dict_;
+  }
+
   const LazyFileSlice data_;
-  std::optional<zstd::DecoderDict> decoder_dict_;
+  const CompressionDict* const dictionary_;  // null without one
+  mutable std::once_flag digest_once_;
+  mutable std::optional<zstd::DecoderDict> decoder_dict_;  // set once, under digest_once_
   const size_t max_block_size_;
   mutable Cache cache_;  // locks itself
 };

@@ -562,18 +562,18 @@ TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
   EXPECT_EQ(memory.reads().size(), 1u + 4u);
 }
 
-TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
-  const size_t kDocs = 64;
-  MemoryFile file(test_writer::write_store(doc_jsons(0, kDocs), per_block(4)).bytes);
-  auto store = open_ok(file, 3);  // small, so that threads evict each other's blocks
+// Four threads fetch every document of `file` twenty times over, through one
+// store whose cache is small enough that they evict each other's blocks.
+void threads_share_one_store(MemoryFile& file, size_t docs) {
+  auto store = open_ok(file, 3);
   ASSERT_TRUE(store);
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 20; ++round) {
-        for (size_t i = 0; i < kDocs; ++i) {
-          const uint32_t local = static_cast<uint32_t>((i * 7 + static_cast<size_t>(t) * 13) % kDocs);
+        for (size_t i = 0; i < docs; ++i) {
+          const uint32_t local = static_cast<uint32_t>((i * 7 + static_cast<size_t>(t) * 13) % docs);
           IoResult<std::optional<Document>> doc = store->get(local);
           if (!doc.has_value() || !doc->has_value() || **doc != parsed(doc_json(local))) ++failures;
         }
@@ -583,6 +583,18 @@ TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_LE(store->cache().size(), 3u);
+}
+
+TEST(StoreConcurrencyTest, ThreadsShareOneStoreAndItsCache) {
+  // With a dictionary, the threads' first loads also race to digest it.
+  for (const bool with_dictionary : {false, true}) {
+    SCOPED_TRACE(with_dictionary ? "with dictionary" : "without dictionary");
+    const size_t kDocs = 64;
+    test_writer::StoreOptions options = per_block(4);
+    if (with_dictionary) options.dictionary = test_writer::train_dictionary(doc_jsons(0, kDocs));
+    MemoryFile file(test_writer::write_store(doc_jsons(0, kDocs), options).bytes);
+    threads_share_one_store(file, kDocs);
+  }
 }
 
 // --- hostile files ------------------------------------------------------------------
