@@ -202,18 +202,29 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
   return std::nullopt;
 }
 
-// The mount table of the process. Of this system's own (root ""), read once:
-// the kernel writes the whole table out at every read, a good part of an
-// index open's cost, and where the control-group file systems are mounted
-// does not change under a running process. The group files are read afresh
-// every time, so a new quota or a move to another group is seen.
-std::string mount_table(const std::string& root) {
-  if (!root.empty()) return read_file(root + "/proc/self/mountinfo");
+// The control-group mounts of each version, from the process's mount table.
+struct CgroupMounts {
+  std::vector<Mount> v1;  // hierarchies with the cpu controller
+  std::vector<Mount> v2;
+};
+
+CgroupMounts parse_mounts(std::string_view mountinfo) {
+  return CgroupMounts{cgroup_mounts(mountinfo, Version::kV1), cgroup_mounts(mountinfo, Version::kV2)};
+}
+
+// The control-group mounts of the process. Of this system's own (root ""),
+// read and parsed once: the kernel writes the whole mount table out at every
+// read, and parsing it was a good part of an index open's cost, while where
+// the control-group file systems are mounted does not change under a running
+// process. The group files are read afresh every time, so a new quota or a
+// move to another group is seen.
+CgroupMounts mounts_of(const std::string& root) {
+  if (!root.empty()) return parse_mounts(read_file(root + "/proc/self/mountinfo"));
   static std::mutex mutex;
-  static std::string table;
+  static std::optional<CgroupMounts> mounts;
   std::lock_guard lock(mutex);
-  if (table.empty()) table = read_file("/proc/self/mountinfo");
-  return table;
+  if (!mounts) mounts = parse_mounts(read_file("/proc/self/mountinfo"));
+  return *mounts;
 }
 
 }  // namespace
@@ -222,7 +233,7 @@ size_t available_cpus(const std::string& root, size_t affinity_cpus) {
   size_t cpus = std::max<size_t>(affinity_cpus, 1);
   const std::string cgroups = read_file(root + "/proc/self/cgroup");
   if (cgroups.empty()) return cpus;
-  const std::string mountinfo = mount_table(root);
+  const CgroupMounts mounts = mounts_of(root);
   for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
     const size_t first = line.find(':');
@@ -233,9 +244,9 @@ size_t available_cpus(const std::string& root, size_t affinity_cpus) {
     const std::string_view group = line.substr(second + 1);
     std::optional<size_t> limit;
     if (id == "0" && controllers.empty()) {
-      limit = hierarchy_limit(root, Version::kV2, cgroup_mounts(mountinfo, Version::kV2), group);
+      limit = hierarchy_limit(root, Version::kV2, mounts.v2, group);
     } else if (has_item(controllers, "cpu")) {
-      limit = hierarchy_limit(root, Version::kV1, cgroup_mounts(mountinfo, Version::kV1), group);
+      limit = hierarchy_limit(root, Version::kV1, mounts.v1, group);
     }
     if (limit) cpus = std::min(cpus, *limit);
   }
