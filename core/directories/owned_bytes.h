@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "core/directories/buffer_pool.h"
+
 namespace zelvar {
 
 class OwnedBytes {
@@ -31,12 +33,19 @@ class OwnedBytes {
 
   // A buffer of `size` bytes whose contents are left for the caller to write
   // through `bytes` before the view is shared: unlike a vector's, they are
-  // not zeroed first.
+  // not zeroed first. A large one comes from the buffer pool, which keeps it
+  // for reuse once the last view is gone.
   static OwnedBytes for_overwrite(size_t size, uint8_t*& bytes) {
-    std::shared_ptr<uint8_t[]> buffer = std::make_shared_for_overwrite<uint8_t[]>(size);
-    bytes = buffer.get();
     OwnedBytes out;
-    out.data_ = std::shared_ptr<const uint8_t>(std::move(buffer), bytes);
+    if (size >= buffer_pool::kMinPooled && size <= buffer_pool::kMaxPooled) {
+      std::shared_ptr<uint8_t> buffer = buffer_pool::acquire(size);
+      bytes = buffer.get();
+      out.data_ = std::move(buffer);
+    } else {
+      std::shared_ptr<uint8_t[]> buffer = std::make_shared_for_overwrite<uint8_t[]>(size);
+      bytes = buffer.get();
+      out.data_ = std::shared_ptr<const uint8_t>(std::move(buffer), bytes);
+    }
     out.end_ = size;
     return out;
   }

@@ -52,10 +52,10 @@ IoResult<std::pair<CompressionDict, uint64_t>> read_dictionary(const TailReader&
   return std::pair{CompressionDict{dict_bytes.to_vec()}, dict_range->end};
 }
 
-IoResult<std::vector<StoreBlockIndex>> parse_index(const OwnedBytes& region) {
+IoResult<StoreIndex> parse_index(const OwnedBytes& region) {
   ByteCursor cursor(region.as_slice());
   ZELVAR_TRY(const uint32_t count, cursor.u32());
-  std::vector<StoreBlockIndex> index;
+  StoreIndex index;
   // The count is only trusted as far as the region's bytes can back it.
   index.reserve(std::min<size_t>(count, cursor.remaining() / kEntrySize));
   for (uint32_t i = 0; i < count; ++i) {
@@ -131,7 +131,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
                                         std::to_string(footer_start)));
   }
   ZELVAR_TRY(OwnedBytes region, tail.read_bytes_range(ByteRange{index_start, footer_start}));
-  ZELVAR_TRY(std::vector<StoreBlockIndex> index, parse_index(region));
+  ZELVAR_TRY(StoreIndex index, parse_index(region));
 
   // The block area is not checked against the file here: a block beyond the
   // file fails when it is read.

@@ -40,6 +40,7 @@
 #include "core/compression/block_cache.h"
 #include "core/compression/block_loader.h"
 #include "core/compression/zstd.h"
+#include "core/directories/buffer_pool.h"
 #include "core/directories/lazy_file.h"
 #include "core/dsl/document.h"
 #include "core/error/io_error.h"
@@ -55,6 +56,10 @@ struct StoreBlockIndex {
 
   friend bool operator==(const StoreBlockIndex&, const StoreBlockIndex&) = default;
 };
+
+// The block index, read at every open; its memory is kept for the next open
+// once the reader is gone (see buffer_pool).
+using StoreIndex = std::vector<StoreBlockIndex, buffer_pool::Allocator<StoreBlockIndex>>;
 
 // Decompressed blocks keyed by their first_doc, with the term dictionary's
 // least-recently-used policy.
@@ -92,14 +97,14 @@ class AsyncStoreReader {
   const StoreBlockCache& cache() const { return blocks_.cache(); }
 
  private:
-  AsyncStoreReader(std::vector<StoreBlockIndex> index, std::optional<CompressionDict> dictionary,
+  AsyncStoreReader(StoreIndex index, std::optional<CompressionDict> dictionary,
                    LazyFileSlice data, size_t cache_blocks, uint32_t num_docs)
       : index_(std::move(index)),
         dictionary_(std::move(dictionary)),
         blocks_(std::move(data), dictionary_, cache_blocks, zstd::kMaxDecompressedSize),
         num_docs_(num_docs) {}
 
-  const std::vector<StoreBlockIndex> index_;           // file order
+  const StoreIndex index_;           // file order
   const std::optional<CompressionDict> dictionary_;    // used for every block
   const BlockLoader<uint32_t> blocks_;                 // the block area and its cache
   const uint32_t num_docs_;                            // the footer's count

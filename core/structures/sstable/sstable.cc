@@ -94,8 +94,8 @@ bool BloomFilter::may_contain(std::span<const uint8_t> key) const {
 // --- open ---------------------------------------------------------------------
 
 struct AsyncSSTableReader::Contents {
-  std::vector<uint8_t> first_keys;
-  std::vector<BlockIndexEntry> block_index;
+  KeyBytes first_keys;
+  BlockIndex block_index;
   std::vector<SparseIndexEntry> sparse_index;
   std::optional<BloomFilter> bloom_filter;
   std::optional<CompressionDict> dictionary;
@@ -146,7 +146,7 @@ class FirstKeyBuilder {
  public:
   static constexpr size_t kSlack = 16;
 
-  FirstKeyBuilder(std::vector<uint8_t>& bytes, uint64_t budget) : bytes_(bytes), budget_(budget) {}
+  FirstKeyBuilder(KeyBytes& bytes, uint64_t budget) : bytes_(bytes), budget_(budget) {}
 
   // Appends one key; false, with nothing appended, when the keys would pass
   // the budget. `suffix_has_slack` says that kSlack bytes can be read from
@@ -189,7 +189,7 @@ class FirstKeyBuilder {
   }
 
   // Cuts the buffer to the keys and points each entry at its key.
-  void finish(std::vector<BlockIndexEntry>& blocks) {
+  void finish(BlockIndex& blocks) {
     bytes_.resize(used_);
     if (bytes_.capacity() - used_ > used_ / 8) bytes_.shrink_to_fit();
     size_t key_start = 0;
@@ -200,7 +200,7 @@ class FirstKeyBuilder {
   }
 
  private:
-  std::vector<uint8_t>& bytes_;
+  KeyBytes& bytes_;
   const uint64_t budget_;
   std::vector<size_t> ends_;  // of each key in bytes_, which may still move as it grows
   size_t used_ = 0;           // bytes of bytes_ that hold keys
@@ -209,8 +209,8 @@ class FirstKeyBuilder {
 
 // Reads the block index and the sparse index. The first keys go, one after
 // another, into `first_keys`, which the entries' views then point into.
-IoResult<void> read_index_region(std::span<const uint8_t> region, std::vector<uint8_t>& first_keys,
-                                 std::vector<BlockIndexEntry>& blocks, std::vector<SparseIndexEntry>& sparse) {
+IoResult<void> read_index_region(std::span<const uint8_t> region, KeyBytes& first_keys, BlockIndex& blocks,
+                                 std::vector<SparseIndexEntry>& sparse) {
   ByteCursor cur(region);
   ZELVAR_TRY(const uint32_t n, cur.u32());
   blocks.reserve(std::min<size_t>(n, cur.remaining() / kMinBlockEntryLen));

@@ -43,6 +43,7 @@
 #include "core/compression/block_cache.h"
 #include "core/compression/block_loader.h"
 #include "core/compression/zstd.h"
+#include "core/directories/buffer_pool.h"
 #include "core/directories/byte_cursor.h"
 #include "core/directories/lazy_file.h"
 #include "core/error/io_error.h"
@@ -62,6 +63,11 @@ struct BlockIndexEntry {
     return std::ranges::equal(a.first_key, b.first_key) && a.offset == b.offset && a.length == b.length;
   }
 };
+
+// The block index and the bytes of its first keys, read at every open; their
+// memory is kept for the next open once the reader is gone (see buffer_pool).
+using BlockIndex = std::vector<BlockIndexEntry, buffer_pool::Allocator<BlockIndexEntry>>;
+using KeyBytes = std::vector<uint8_t, buffer_pool::Allocator<uint8_t>>;
 
 struct SparseIndexEntry {
   std::vector<uint8_t> key;  // a key at which a run of blocks starts
@@ -178,7 +184,7 @@ class AsyncSSTableReader {
   // most 16 and that many bytes. Errors as search_block's.
   static IoResult<TermInfo> read_term_info(ByteCursor& cur);
 
-  const std::vector<BlockIndexEntry>& block_index() const { return block_index_; }
+  const BlockIndex& block_index() const { return block_index_; }
   const std::vector<SparseIndexEntry>& sparse_index() const { return sparse_index_; }
   const std::optional<BloomFilter>& bloom_filter() const { return bloom_filter_; }
   const std::optional<CompressionDict>& dictionary() const { return dictionary_; }
@@ -191,8 +197,8 @@ class AsyncSSTableReader {
   struct Contents;
   explicit AsyncSSTableReader(Contents contents, size_t cache_blocks);
 
-  std::vector<uint8_t> first_keys_;  // the bytes block_index_'s first keys view
-  std::vector<BlockIndexEntry> block_index_;
+  KeyBytes first_keys_;  // the bytes block_index_'s first keys view
+  BlockIndex block_index_;
   std::vector<SparseIndexEntry> sparse_index_;
   std::optional<BloomFilter> bloom_filter_;
   std::optional<CompressionDict> dictionary_;
