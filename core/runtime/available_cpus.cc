@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -229,10 +230,13 @@ CgroupMounts mounts_of(const std::string& root) {
 
 }  // namespace
 
-size_t available_cpus(const std::string& root, size_t affinity_cpus) {
-  size_t cpus = std::max<size_t>(affinity_cpus, 1);
+namespace {
+
+// The smallest CPU limit the process's control groups set, if any.
+std::optional<size_t> cgroup_limit(const std::string& root) {
+  std::optional<size_t> smallest;
   const std::string cgroups = read_file(root + "/proc/self/cgroup");
-  if (cgroups.empty()) return cpus;
+  if (cgroups.empty()) return smallest;
   const CgroupMounts mounts = mounts_of(root);
   for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
@@ -248,9 +252,39 @@ size_t available_cpus(const std::string& root, size_t affinity_cpus) {
     } else if (has_item(controllers, "cpu")) {
       limit = hierarchy_limit(root, Version::kV1, mounts.v1, group);
     }
-    if (limit) cpus = std::min(cpus, *limit);
+    if (limit && (!smallest || *limit < *smallest)) smallest = limit;
   }
-  return cpus;
+  return smallest;
+}
+
+// This process's control-group limit, read again once it is a second old:
+// reading it takes a handful of files (some 15 us), and every index open
+// asks for the CPU count. A new quota, or a move to another group, is seen
+// within that second.
+constexpr auto kLimitRefresh = std::chrono::seconds(1);
+
+std::optional<size_t> own_cgroup_limit() {
+  static std::mutex mutex;
+  static std::optional<size_t> limit;
+  static std::optional<std::chrono::steady_clock::time_point> read_at;
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex);
+  if (!read_at || now - *read_at >= kLimitRefresh) {
+    limit = cgroup_limit("");
+    read_at = now;
+  }
+  return limit;
+}
+
+size_t limited(size_t affinity_cpus, std::optional<size_t> limit) {
+  const size_t cpus = std::max<size_t>(affinity_cpus, 1);
+  return limit ? std::min(cpus, *limit) : cpus;
+}
+
+}  // namespace
+
+size_t available_cpus(const std::string& root, size_t affinity_cpus) {
+  return limited(affinity_cpus, cgroup_limit(root));
 }
 
 size_t available_cpus() {
@@ -262,7 +296,7 @@ size_t available_cpus() {
   } else {
     affinity = std::thread::hardware_concurrency();
   }
-  return available_cpus("", affinity);
+  return limited(affinity, own_cgroup_limit());
 }
 
 }  // namespace zelvar::runtime

@@ -321,7 +321,8 @@ class Runtime {
 // The number of CPUs available to this process: its scheduling affinity mask,
 // limited by the CPU quota of its control group and of every group above it
 // (cgroup v2 "cpu.max", v1 "cpu.cfs_quota_us" / "cpu.cfs_period_us"), the
-// smallest quota divided by its period and rounded up; at least 1.
+// smallest quota divided by its period and rounded up; at least 1. The mask
+// is read at every call, the quotas at most once a second.
 size_t available_cpus();
 
 // The same with every absolute path that is read (/proc/self/cgroup,
