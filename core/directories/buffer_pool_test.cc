@@ -120,6 +120,20 @@ TEST_F(BufferPoolTest, ThreadsShareThePool) {
   EXPECT_LE(retained_bytes(), kMaxRetained);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(BufferPoolTest, AKeptBufferIsPoisoned) {
+  // A use after free of a buffer the pool keeps is still reported.
+  uint8_t* buffer = take(kMinPooled);
+  give(buffer, kMinPooled);
+  EXPECT_DEATH(
+      {
+        volatile uint8_t byte = buffer[100];
+        (void)byte;
+      },
+      "use-after-poison");
+}
+#endif
+
 TEST_F(BufferPoolTest, ForkedChildStartsEmpty) {
   give(take(kMinPooled), kMinPooled);
   ASSERT_EQ(retained_bytes(), kMinPooled);
