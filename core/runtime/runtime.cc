@@ -202,7 +202,7 @@ void Runtime::blocking_loop() noexcept {
       if (sched_getcpu() == wake_caller_cpu_) continue;
       ++spinning_;
       lock.unlock();
-      SpinBudget::spin_for(kMaxResultSpinNs, [this] { return pending_.load(std::memory_order_acquire) > 0; });
+      SpinBudget::spin_for(kMaxWokenSpinNs, [this] { return pending_.load(std::memory_order_acquire) > 0; });
       lock.lock();
       --spinning_;
     }

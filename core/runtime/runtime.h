@@ -67,16 +67,22 @@ class Runtime {
   // How long an idle blocking thread waits for work before it ends.
   static constexpr std::chrono::seconds kBlockingKeepAlive{10};
   // The longest spins: a pool thread waiting for its next task, a caller
-  // waiting for its task's result. A cached read of a block takes a few
+  // waiting for its task's result, a pool thread woken ahead of an
+  // operation's first read. A cached read of a block takes a few
   // microseconds; the gap between two reads of one search or fetch is the
   // caller's decoding, tens of microseconds. A pool thread's spin also
   // bridges the gaps between operations of a program that searches or
   // fetches every few hundred microseconds, each of which would otherwise
   // begin by waking a sleeping thread (tens of microseconds, as long as a
   // whole small search); so such a program keeps one CPU busy between its
-  // operations, and none once it pauses for a millisecond.
+  // operations, and none once it pauses for a millisecond. A search over
+  // many segments waits some hundred microseconds for its pool threads; the
+  // caller, which holds the interpreter lock and can do nothing else
+  // meanwhile, spins through that too, rather than be woken 40-50 us after
+  // the last segment is done.
   static constexpr int64_t kMaxIdleSpinNs = 1'000'000;
-  static constexpr int64_t kMaxResultSpinNs = 100'000;
+  static constexpr int64_t kMaxResultSpinNs = 1'000'000;
+  static constexpr int64_t kMaxWokenSpinNs = 100'000;
 
   // The runtime, created first if this is the first call. A failed build
   // (for instance the system refuses a thread) returns the reason and leaves
@@ -201,7 +207,7 @@ class Runtime {
     return std::forward<F>(operation)();
   }
 
-  // Wakes a sleeping blocking thread to spin, for at most kMaxResultSpinNs,
+  // Wakes a sleeping blocking thread to spin, for at most kMaxWokenSpinNs,
   // for the next task, unless a thread already spins or is being woken so:
   // waking takes tens of microseconds, which an operation spends on its own
   // work before its first read. The woken thread does not spin where it
