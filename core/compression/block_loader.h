@@ -3,10 +3,9 @@
 //
 // A loader owns a file's block area (a window of a lazily read file), the
 // file's zstd dictionary digested once (at the first block load), and the
-// file's block cache. Loading a
-// block looks it up in the cache; on a miss it reads the block's bytes through
-// the window, decompresses them whole (with the dictionary when the file has
-// one) and caches the result. A block that fails to read or decompress is not
+// file's block cache. Loading a block looks it up in the cache; on a miss it
+// reads the block's bytes through the window, decompresses them whole (with
+// the dictionary when the file has one) and caches the result. A block that fails to read or decompress is not
 // cached, so a later load tries it again.
 //
 // Thread safety: immutable apart from the cache, which locks itself and is

@@ -6,9 +6,9 @@
 // nothing); the output is the concatenation of their contents.
 //
 // What a block costs is only its decompression: a file's dictionary is
-// digested once (DecoderDict, made when its reader first loads a block), and each thread
-// reuses one decoding context and one output buffer, which grows without
-// being zero-filled. The result is copied out at its exact size, so a cached
+// digested once (DecoderDict, made when its reader first loads a block), and
+// each thread reuses one decoding context and one output buffer, which grows
+// without being zero-filled. The result is copied out at its exact size, so a cached
 // block holds its content and nothing more. Reuse changes nothing a caller
 // sees: every block decodes from a freshly reset context, fed in the same
 // steps as a new one, with the same results and errors.

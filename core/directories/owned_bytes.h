@@ -37,7 +37,7 @@ class OwnedBytes {
   // for reuse once the last view is gone.
   static OwnedBytes for_overwrite(size_t size, uint8_t*& bytes) {
     OwnedBytes out;
-    if (size >= buffer_pool::kMinPooled && size <= buffer_pool::kMaxPooled) {
+    if (buffer_pool::pooled(size)) {
       std::shared_ptr<uint8_t> buffer = buffer_pool::acquire(size);
       bytes = buffer.get();
       out.data_ = std::move(buffer);

@@ -383,7 +383,6 @@ class PrunedSearch {
   uint64_t pass_ = 0;
 };
 
-
 Result<std::vector<TermClause>> read_clauses(const AsyncSegmentReader& reader,
                                              const BooleanQuery::Clauses& queries) {
   std::vector<TermClause> clauses;

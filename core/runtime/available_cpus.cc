@@ -203,41 +203,12 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
   return std::nullopt;
 }
 
-// The control-group mounts of each version, from the process's mount table.
-struct CgroupMounts {
-  std::vector<Mount> v1;  // hierarchies with the cpu controller
-  std::vector<Mount> v2;
-};
-
-CgroupMounts parse_mounts(std::string_view mountinfo) {
-  return CgroupMounts{cgroup_mounts(mountinfo, Version::kV1), cgroup_mounts(mountinfo, Version::kV2)};
-}
-
-// The control-group mounts of the process. Of this system's own (root ""),
-// read and parsed once: the kernel writes the whole mount table out at every
-// read, and parsing it was a good part of an index open's cost, while where
-// the control-group file systems are mounted does not change under a running
-// process. The group files are read afresh every time, so a new quota or a
-// move to another group is seen.
-CgroupMounts mounts_of(const std::string& root) {
-  if (!root.empty()) return parse_mounts(read_file(root + "/proc/self/mountinfo"));
-  static std::mutex mutex;
-  static std::optional<CgroupMounts> mounts;
-  std::lock_guard lock(mutex);
-  if (!mounts) mounts = parse_mounts(read_file("/proc/self/mountinfo"));
-  return *mounts;
-}
-
-}  // namespace
-
-namespace {
-
 // The smallest CPU limit the process's control groups set, if any.
 std::optional<size_t> cgroup_limit(const std::string& root) {
   std::optional<size_t> smallest;
   const std::string cgroups = read_file(root + "/proc/self/cgroup");
   if (cgroups.empty()) return smallest;
-  const CgroupMounts mounts = mounts_of(root);
+  const std::string mountinfo = read_file(root + "/proc/self/mountinfo");
   for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
     const size_t first = line.find(':');
@@ -248,9 +219,9 @@ std::optional<size_t> cgroup_limit(const std::string& root) {
     const std::string_view group = line.substr(second + 1);
     std::optional<size_t> limit;
     if (id == "0" && controllers.empty()) {
-      limit = hierarchy_limit(root, Version::kV2, mounts.v2, group);
+      limit = hierarchy_limit(root, Version::kV2, cgroup_mounts(mountinfo, Version::kV2), group);
     } else if (has_item(controllers, "cpu")) {
-      limit = hierarchy_limit(root, Version::kV1, mounts.v1, group);
+      limit = hierarchy_limit(root, Version::kV1, cgroup_mounts(mountinfo, Version::kV1), group);
     }
     if (limit && (!smallest || *limit < *smallest)) smallest = limit;
   }
@@ -258,7 +229,8 @@ std::optional<size_t> cgroup_limit(const std::string& root) {
 }
 
 // This process's control-group limit, read again once it is a second old:
-// reading it takes a handful of files (some 15 us), and every index open
+// reading it takes a handful of files and the whole mount table, which the
+// kernel writes out afresh at every read (some 40 us), and every index open
 // asks for the CPU count. A new quota, or a move to another group, is seen
 // within that second.
 constexpr auto kLimitRefresh = std::chrono::seconds(1);

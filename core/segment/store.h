@@ -104,10 +104,10 @@ class AsyncStoreReader {
         blocks_(std::move(data), dictionary_, cache_blocks, zstd::kMaxDecompressedSize),
         num_docs_(num_docs) {}
 
-  const StoreIndex index_;           // file order
-  const std::optional<CompressionDict> dictionary_;    // used for every block
-  const BlockLoader<uint32_t> blocks_;                 // the block area and its cache
-  const uint32_t num_docs_;                            // the footer's count
+  const StoreIndex index_;                           // file order
+  const std::optional<CompressionDict> dictionary_;  // used for every block
+  const BlockLoader<uint32_t> blocks_;               // the block area and its cache
+  const uint32_t num_docs_;                          // the footer's count
 };
 
 namespace store {
