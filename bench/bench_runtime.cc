@@ -58,15 +58,12 @@ class Samples {
     seconds_.push_back(seconds);
   }
 
-  // The median and the 99th percentile, and the spin budgets the runtime has
-  // learnt by the end of the run, all in µs.
-  void report(benchmark::State& state, const runtime::Runtime& rt) {
+  // The median and the 99th percentile, in µs.
+  void report(benchmark::State& state) {
     if (seconds_.empty()) return;
     std::sort(seconds_.begin(), seconds_.end());
     state.counters["p50_us"] = seconds_[seconds_.size() / 2] * 1e6;
     state.counters["p99_us"] = seconds_[seconds_.size() * 99 / 100] * 1e6;
-    state.counters["idle_spin_us"] = static_cast<double>(rt.idle_spin().ns()) / 1000;
-    state.counters["result_spin_us"] = static_cast<double>(rt.result_spin().ns()) / 1000;
   }
 
  private:
@@ -86,7 +83,7 @@ void BM_RoundTrip(benchmark::State& state) {
     benchmark::DoNotOptimize(result);
     samples.add(start, end, state);
   }
-  samples.report(state, *rt);
+  samples.report(state);
 }
 BENCHMARK(BM_RoundTrip)
     ->ArgNames({"gap_us", "sleep"})
@@ -137,7 +134,7 @@ void BM_ReadRoundTrip(benchmark::State& state) {
     offset = (offset + 4096 * 7) % (CachedFile::kSize - 4096);
     samples.add(start, end, state);
   }
-  samples.report(state, **runtime::Runtime::get());
+  samples.report(state);
 }
 BENCHMARK(BM_ReadRoundTrip)
     ->ArgName("gap_us")

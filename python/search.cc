@@ -12,18 +12,10 @@
 namespace zelvar::python {
 namespace {
 
-// The most segments searched at once, and the most while a blocking thread
-// already spins for work. A segment's share of a search is tens of
-// microseconds. When every thread sleeps, each must be woken anyway, and
-// more of them finish heavy searches sooner; when one spins (searches come
-// every few hundred microseconds), it starts at once, and waking many more
-// costs more than they take off. (Over 16 segments on 8 CPUs, from Python:
-// after pauses of milliseconds eight threads answered AND and frequent
-// terms a third to a half sooner than four; after pauses of 300 µs four
-// answered rare terms about twice as fast as eight, and medium terms and AND
-// no slower.)
+// The most segments searched at once: the caller and up to seven blocking
+// threads. A segment's share of a search is tens of microseconds; waking
+// more threads costs more than they take off.
 constexpr size_t kMaxParallelSearches = 8;
-constexpr size_t kMaxParallelSearchesBesideASpinner = 4;
 
 }  // namespace
 
@@ -43,11 +35,11 @@ void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
 Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, size_t limit) {
   const SegmentReaders snapshot = index.segment_readers();
   // Each segment is searched by itself, so several segments are searched at
-  // once, on blocking threads (their reads then run right there); the lists
+  // once, by the caller and blocking threads (see run_blocking_each); the lists
   // are taken in segment order, and the first failing segment's error is the
   // answer, as if they had been searched one after the other. A lone segment
-  // is searched here: handing it over only adds a wait for its result. So is
-  // the one segment left when the bloom filters rule the query out in all the
+  // is searched on one blocking thread, with no other to wait for. So is the
+  // one segment left when the bloom filters rule the query out in all the
   // others (a rare term, say), found by testing the segments in order; the
   // testing stops at the second segment the query may match, since every
   // test made here delays the hand-over, while a blocking thread tests a
@@ -75,19 +67,22 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
       outcomes[k].thrown = std::current_exception();
     }
   };
-  size_t handed = 0;
-  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && count > 1) {
-    const size_t most =
-        (*runtime)->has_spinning_thread() ? kMaxParallelSearchesBesideASpinner : kMaxParallelSearches;
-    const size_t width = std::min(index.config().num_threads, most);
-    if (width > 1) handed = (*runtime)->run_blocking_each(count, width, search);
-  }
-  if (handed == 0) {
-    // In turn, up to the first failure.
-    for (size_t k = 0; k < count; ++k) {
-      search(k);
-      if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
-    }
+  const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
+  auto runtime = runtime::Runtime::get();
+  if (runtime.has_value() && count > 1 && width > 1) {
+    (*runtime)->run_blocking_each(count, width, search);
+  } else {
+    // In turn, up to the first failure, all on one blocking thread: a
+    // segment's search reads several times (term blocks, posting lists), and
+    // on the pool those reads need no hand-over each.
+    auto in_turn = [&] {
+      for (size_t k = 0; k < count; ++k) {
+        search(k);
+        if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
+      }
+      return true;
+    };
+    if (!runtime.has_value() || !(*runtime)->run_blocking(in_turn)) in_turn();
   }
 
   // The segments ruled out add no hits.

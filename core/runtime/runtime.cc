@@ -1,7 +1,14 @@
 #include "core/runtime/runtime.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -12,7 +19,194 @@ namespace {
 std::mutex g_build_mutex;
 std::atomic<Runtime*> g_runtime{nullptr};
 
+// The futex calls on a 32-bit atomic, which has the layout of its value.
+uint32_t* futex_word(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
+
+// Sleeps while `word` holds `value`, at most `timeout` (none: no limit); false
+// if the time ran out. Returns early on a wake, a signal or a changed value:
+// callers look again.
+bool futex_wait(std::atomic<uint32_t>& word, uint32_t value, const timespec* timeout = nullptr) {
+  const long r = ::syscall(SYS_futex, futex_word(word), FUTEX_WAIT_PRIVATE, value, timeout, nullptr, 0);
+  return r == 0 || errno != ETIMEDOUT;
+}
+
+void futex_wake(std::atomic<uint32_t>& word) {
+  ::syscall(SYS_futex, futex_word(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+constexpr timespec kKeepAlive{std::chrono::seconds(Runtime::kBlockingKeepAlive).count(), 0};
+
 }  // namespace
+
+// A blocking thread that serves one calling thread, kept on that thread's CPU.
+//
+// The caller posts one piece of work at a time and waits for it; the partner
+// sleeps between pieces, on a futex, and ends after kBlockingKeepAlive without
+// work or when its caller ends. `state_` says which: idle (asleep or about to
+// be), posted (work waiting or running), ended (the thread has left or is
+// leaving). Only the partner turns posted back to idle; the caller turns idle
+// into posted; either may turn idle into ended, and whoever does that first
+// decides, so a partner never ends with work posted.
+class Runtime::Partner : public std::enable_shared_from_this<Partner> {
+ public:
+  explicit Partner(Runtime& runtime) : runtime_(runtime) {}
+
+  Partner(const Partner&) = delete;
+  Partner& operator=(const Partner&) = delete;
+
+  // Starts the thread. Throws std::system_error if it cannot be started.
+  void start() {
+    std::thread thread([self = shared_from_this()] { self->loop(); });
+    thread_ = thread.native_handle();
+    thread.detach();
+  }
+
+  bool ended() const { return state_.load(std::memory_order_acquire) == kEnded; }
+
+  // Runs work(arg) on the partner and waits for it; false, with nothing run,
+  // if the partner has ended. Called by its caller only.
+  bool run(Work work, void* arg) noexcept {
+    work_ = work;
+    arg_ = arg;
+    const uint32_t done = finished_.load(std::memory_order_relaxed) + 1;
+    uint32_t idle = kIdle;
+    if (!state_.compare_exchange_strong(idle, kPosted, std::memory_order_seq_cst)) return false;
+    // Posted work keeps the thread alive, so its handle is good here.
+    keep_near_caller();
+    futex_wake(state_);
+    wait_for(done);
+    return true;
+  }
+
+  // Tells an idle partner to end; its caller is ending.
+  void retire() noexcept {
+    uint32_t idle = kIdle;
+    if (state_.compare_exchange_strong(idle, kEnded, std::memory_order_seq_cst)) futex_wake(state_);
+  }
+
+ private:
+  static constexpr uint32_t kIdle = 0;
+  static constexpr uint32_t kPosted = 1;
+  static constexpr uint32_t kEnded = 2;
+
+  // Pins the partner to the CPU the caller runs on, so that waking it
+  // interrupts no other CPU and the caller's yield hands it this one. Only
+  // when the caller has moved; a system that refuses is not asked again.
+  void keep_near_caller() noexcept {
+    if (!may_pin_) return;
+    const int cpu = sched_getcpu();
+    if (cpu < 0 || cpu == cpu_ || cpu >= CPU_SETSIZE) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (pthread_setaffinity_np(thread_, sizeof set, &set) == 0) {
+      cpu_ = cpu;
+    } else {
+      may_pin_ = false;
+    }
+  }
+
+  // Yields the CPU to the partner until it has finished piece `done`, for at
+  // most kMaxYieldNs; then sleeps until the partner wakes it.
+  void wait_for(uint32_t done) noexcept {
+    const int64_t start = monotonic_ns();
+    while (finished_.load(std::memory_order_acquire) != done) {
+      if (monotonic_ns() - start < kMaxYieldNs) {
+        sched_yield();
+        continue;
+      }
+      // Either the partner sees the flag, or this sees its count.
+      caller_asleep_.store(true, std::memory_order_seq_cst);
+      const uint32_t seen = finished_.load(std::memory_order_seq_cst);
+      if (seen != done) futex_wait(finished_, seen);
+      caller_asleep_.store(false, std::memory_order_relaxed);
+    }
+  }
+
+  void loop() noexcept {
+    blocking_thread_ = true;
+    for (;;) {
+      const uint32_t state = state_.load(std::memory_order_acquire);
+      if (state == kEnded) break;
+      if (state == kIdle) {
+        if (!futex_wait(state_, kIdle, &kKeepAlive)) {
+          uint32_t idle = kIdle;
+          if (state_.compare_exchange_strong(idle, kEnded, std::memory_order_seq_cst)) break;
+        }
+        continue;
+      }
+      work_(arg_);
+      // Idle again before the caller can see the piece finished and post the
+      // next one.
+      state_.store(kIdle, std::memory_order_seq_cst);
+      finished_.fetch_add(1, std::memory_order_seq_cst);
+      if (caller_asleep_.load(std::memory_order_seq_cst)) futex_wake(finished_);
+    }
+    runtime_.release_thread();
+  }
+
+  Runtime& runtime_;
+  pthread_t thread_{};
+  std::atomic<uint32_t> state_{kIdle};
+  std::atomic<uint32_t> finished_{0};  // pieces finished; the caller sleeps on it
+  std::atomic<bool> caller_asleep_{false};
+  // Written by the caller before it posts, read by the partner after.
+  Work work_ = nullptr;
+  void* arg_ = nullptr;
+  // The caller's alone.
+  int cpu_ = -1;
+  bool may_pin_ = true;
+};
+
+// The calling thread's partner; it is told to end when the thread ends.
+struct Runtime::PartnerSlot {
+  std::shared_ptr<Partner> partner;
+  ~PartnerSlot() {
+    if (partner) partner->retire();
+  }
+};
+
+Runtime::PartnerSlot& Runtime::partner_slot() {
+  thread_local PartnerSlot slot;
+  return slot;
+}
+
+// What the threads of one run_blocking_each share; each pool task holds it,
+// so that it outlives the call.
+struct Runtime::Batch {
+  Batch(size_t n, void (*body)(void*, size_t) noexcept, void* arg) : n(n), body(body), arg(arg), left(n) {}
+
+  // Runs pieces until none is left to start.
+  void run_pieces() noexcept {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
+      body(arg, i);
+      if (left.fetch_sub(1, std::memory_order_acq_rel) == 1 && state.exchange(kDone) == kSleeping) {
+        futex_wake(state);
+      }
+    }
+  }
+
+  bool done() const { return state.load(std::memory_order_acquire) == kDone; }
+
+  // Sleeps until the last piece has ended.
+  void sleep_until_done() {
+    uint32_t pending = kPending;
+    if (!state.compare_exchange_strong(pending, kSleeping, std::memory_order_acq_rel)) return;
+    while (state.load(std::memory_order_acquire) == kSleeping) futex_wait(state, kSleeping);
+  }
+
+  static constexpr uint32_t kPending = 0;
+  static constexpr uint32_t kSleeping = 1;  // the caller sleeps and must be woken
+  static constexpr uint32_t kDone = 2;
+
+  const size_t n;
+  // Used only for a piece taken, so only while the caller waits.
+  void (*const body)(void*, size_t) noexcept;
+  void* const arg;
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> left;  // pieces not yet ended
+  std::atomic<uint32_t> state{kPending};
+};
 
 std::expected<Runtime*, std::string> Runtime::get() {
   return get_with([](std::function<void()> body) { return std::thread(std::move(body)); });
@@ -24,7 +218,8 @@ std::expected<Runtime*, std::string> Runtime::get_with(const Spawn& spawn) {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   Runtime* rt = nullptr;
   try {
-    rt = new Runtime(available_cpus(), spawn);
+    const size_t cpus = available_cpus();
+    rt = new Runtime(cpus, cpus > 1, spawn);
   } catch (const std::exception& e) {
     return std::unexpected(std::string(e.what()));
   }
@@ -39,7 +234,8 @@ void Runtime::forget_threads_after_fork() {
   // Only the forking thread exists in the child. A lock may have been held
   // by a thread that is gone and the queue may be mid-update, so both are
   // built anew (the old ones are abandoned, not destroyed); the counts go to
-  // zero so that the next task starts a thread of the child's own.
+  // zero so that the next task starts a thread of the child's own, and the
+  // forking thread forgets its partner, which stayed behind in the parent.
   new (&g_build_mutex) std::mutex();
   Runtime* rt = g_runtime.load(std::memory_order_acquire);
   if (rt == nullptr) return;
@@ -47,16 +243,14 @@ void Runtime::forget_threads_after_fork() {
   new (&rt->task_cv_) std::condition_variable();
   new (&rt->queue_) std::deque<Task>();
   rt->threads_ = 0;
+  rt->pool_threads_ = 0;
   rt->idle_ = 0;
-  rt->spinning_ = 0;
-  rt->wake_requests_ = 0;
-  rt->pending_.store(0, std::memory_order_relaxed);
+  new (&partner_slot()) PartnerSlot();
 }
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
 
-Runtime::Runtime(size_t workers, const Spawn& spawn)
-    : idle_spin_(kMaxIdleSpinNs, workers > 1), result_spin_(kMaxResultSpinNs, workers > 1) {
+Runtime::Runtime(size_t workers, bool may_spin, const Spawn& spawn) : batch_spin_(kMaxBatchSpinNs, may_spin) {
   try {
     workers_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) workers_.push_back(spawn([this] { worker_loop(); }));
@@ -91,35 +285,123 @@ size_t Runtime::blocking_thread_count() const {
   return threads_;
 }
 
-bool Runtime::has_spinning_thread() const {
+bool Runtime::reserve_thread() {
   std::lock_guard lock(mutex_);
-  return spinning_ > 0;
+  if (threads_ >= kMaxBlockingThreads) return false;
+  ++threads_;
+  return true;
+}
+
+void Runtime::release_thread() {
+  std::lock_guard lock(mutex_);
+  --threads_;
+}
+
+Runtime::Partner* Runtime::own_partner() noexcept {
+  PartnerSlot& slot = partner_slot();
+  if (slot.partner && !slot.partner->ended()) return slot.partner.get();
+  slot.partner.reset();
+  if (!reserve_thread()) return nullptr;
+  try {
+    auto partner = std::make_shared<Partner>(*this);
+    partner->start();
+    slot.partner = std::move(partner);
+  } catch (...) {
+    // No thread, or no memory for one: the pool may still serve.
+    release_thread();
+    return nullptr;
+  }
+  return slot.partner.get();
+}
+
+bool Runtime::hand_over(Work work, void* arg) noexcept {
+  // A partner that ended on its own just now is replaced once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Partner* partner = own_partner();
+    if (partner == nullptr) break;
+    if (partner->run(work, arg)) return true;
+  }
+  return run_on_pool(work, arg);
+}
+
+bool Runtime::run_on_pool(Work work, void* arg) noexcept {
+  struct Done {
+    std::atomic<uint32_t> state{0};  // 1 once the work has run
+  };
+  std::shared_ptr<Done> done;
+  try {
+    done = std::make_shared<Done>();
+    if (!submit([done, work, arg] {
+          work(arg);
+          done->state.store(1, std::memory_order_release);
+          futex_wake(done->state);
+        })) {
+      return false;
+    }
+  } catch (...) {
+    // Out of memory before the task was queued: it never runs.
+    return false;
+  }
+  // The work may refer to the caller's stack: once queued, it is waited for.
+  while (done->state.load(std::memory_order_acquire) == 0) futex_wait(done->state, 0);
+  return true;
+}
+
+void Runtime::run_each(size_t n, size_t width, void (*body)(void*, size_t) noexcept, void* arg) noexcept {
+  const size_t helpers = std::min(n, std::max<size_t>(width, 1)) - (n == 0 ? 0 : 1);
+  std::shared_ptr<Batch> batch;
+  if (helpers > 0) {
+    try {
+      batch = std::make_shared<Batch>(n, body, arg);
+      for (size_t k = 0; k < helpers; ++k) {
+        if (!submit([batch] { batch->run_pieces(); })) break;
+      }
+    } catch (...) {
+      // Out of memory: the caller and the tasks already queued take every
+      // piece between them.
+    }
+  }
+  if (!batch) {
+    // In turn, on one blocking thread if there is one.
+    struct InTurn {
+      size_t n;
+      void (*body)(void*, size_t) noexcept;
+      void* arg;
+      void operator()() noexcept {
+        for (size_t i = 0; i < n; ++i) body(arg, i);
+      }
+    } in_turn{n, body, arg};
+    if (on_blocking_thread() || !hand_over(&call<InTurn>, &in_turn)) in_turn();
+    return;
+  }
+  // The caller's share goes to its partner, so that the pieces' reads need no
+  // hand-over each.
+  auto share = [&batch]() noexcept { batch->run_pieces(); };
+  if (on_blocking_thread() || !hand_over(&call<decltype(share)>, &share)) share();
+  // Nothing is left to start; the pieces still running end on their threads.
+  const int64_t start = monotonic_ns();
+  if (!batch_spin_.spin_until([&] { return batch->done(); })) batch->sleep_until_done();
+  const int64_t end = monotonic_ns();
+  batch_spin_.record(end - start, end);
 }
 
 bool Runtime::submit(Task task) {
-  // The gap since the last task finished is what an idle spin has to cover.
-  const int64_t now = monotonic_ns();
-  const int64_t last_finish = last_finish_ns_.load(std::memory_order_relaxed);
-  if (last_finish != 0) idle_spin_.record(now - last_finish);
-
   std::unique_lock lock(mutex_);
   queue_.push_back(std::move(task));
-  pending_.store(queue_.size(), std::memory_order_release);
-  // A spinning thread takes the first queued task without being woken; a
-  // sleeping one is woken for any beyond that.
-  if (spinning_ + idle_ >= queue_.size()) {
-    if (queue_.size() > spinning_) task_cv_.notify_one();
+  if (idle_ >= queue_.size()) {
+    task_cv_.notify_one();
     return true;
   }
   if (threads_ < kMaxBlockingThreads) {
     ++threads_;
+    ++pool_threads_;
     try {
-      std::thread([this] { blocking_loop(); }).detach();
+      std::thread([this] { pool_loop(); }).detach();
     } catch (...) {
       --threads_;
-      if (threads_ == 0) {
+      --pool_threads_;
+      if (pool_threads_ == 0) {
         queue_.pop_back();
-        pending_.store(queue_.size(), std::memory_order_release);
         return false;
       }
     }
@@ -128,83 +410,27 @@ bool Runtime::submit(Task task) {
   return true;
 }
 
-void Runtime::wake_for_reads() noexcept {
-  if (!idle_spin_.enabled()) return;
-  std::unique_lock lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock() || spinning_ > 0 || wake_requests_ > 0 || idle_ == 0 || !queue_.empty()) return;
-  ++wake_requests_;
-  wake_caller_cpu_ = sched_getcpu();
-  lock.unlock();
-  task_cv_.notify_one();
-}
-
-void Runtime::Completion::sleep_until_done() noexcept {
-  uint32_t expected = kPending;
-  if (!state_.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
-  while (state_.load(std::memory_order_acquire) == kSleeping) state_.wait(kSleeping);
-}
-
-void Runtime::await(Completion& call) noexcept {
-  // Spinning stops early if the task starts on this CPU: the caller is then
-  // keeping its own task off the CPU.
-  result_spin_.spin_until([&] { return call.done() || call.runs_beside_caller(); });
-  if (!call.done()) call.sleep_until_done();
-  if (call.runs_beside_caller()) {
-    result_spin_.shrink();
-  } else {
-    result_spin_.record(call.done_at_ns() - call.submitted_at_ns);
-  }
-}
-
-void Runtime::blocking_loop() noexcept {
+void Runtime::pool_loop() noexcept {
   blocking_thread_ = true;
   std::unique_lock lock(mutex_);
-  bool may_spin = false;
   for (;;) {
     if (!queue_.empty()) {
       Task task = std::move(queue_.front());
       queue_.pop_front();
-      pending_.store(queue_.size(), std::memory_order_release);
       lock.unlock();
-      // Never throws: run_blocking's tasks catch everything.
-      const bool caller_elsewhere = task();
+      // Never throws: the runtime's tasks catch everything.
+      task();
       task = nullptr;
-      last_finish_ns_.store(monotonic_ns(), std::memory_order_relaxed);
       lock.lock();
-      may_spin = caller_elsewhere;
       continue;
     }
-    // Right after a task, the next often follows within microseconds: one
-    // thread at a time waits for it spinning, so that it need not be woken;
-    // not when the caller was asleep or shares this CPU, as it may be
-    // waiting to run right here.
-    if (may_spin && spinning_ == 0 && idle_spin_.ns() > 0) {
-      may_spin = false;
-      ++spinning_;
-      lock.unlock();
-      idle_spin_.spin_until([this] { return pending_.load(std::memory_order_acquire) > 0; });
-      lock.lock();
-      --spinning_;
-      continue;  // the queue is checked again under the lock before sleeping
-    }
-    may_spin = false;
     ++idle_;
-    const bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive,
-                                        [this] { return !queue_.empty() || wake_requests_ > 0; });
+    const bool woke = task_cv_.wait_for(lock, kBlockingKeepAlive, [this] { return !queue_.empty(); });
     --idle_;
     if (!woke) {
       --threads_;
+      --pool_threads_;
       return;
-    }
-    if (queue_.empty() && wake_requests_ > 0) {
-      // Woken ahead of an operation's reads: spin for the first.
-      --wake_requests_;
-      if (sched_getcpu() == wake_caller_cpu_) continue;
-      ++spinning_;
-      lock.unlock();
-      SpinBudget::spin_for(kMaxWokenSpinNs, [this] { return pending_.load(std::memory_order_acquire) > 0; });
-      lock.lock();
-      --spinning_;
     }
   }
 }

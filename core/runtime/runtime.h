@@ -1,43 +1,52 @@
 // The process-wide runtime.
 //
 // Engine operations that touch files are plain functions: each file operation
-// of the directory is handed to the runtime's pool of blocking threads with
+// of the directory is handed to the runtime's blocking threads with
 // `run_blocking`, and the calling thread waits until it is done. `block_on`
 // runs one engine operation to completion on the calling thread; it is the
 // entry the Python binding uses, and it never moves the operation elsewhere.
-// `run_blocking_each` hands several pieces of work to the pool at once (an
-// index prepares its segments so); a file operation made by such a piece runs
-// where the piece runs, on the pool already.
+// `run_blocking_each` runs several pieces of work at once (an index prepares
+// its segments so, a search its segments), all on blocking threads; a file
+// operation made by a piece runs right where the piece runs.
 //
 // The runtime is created on first need and never shut down. Besides the
-// blocking pool (threads started on demand, at most kMaxBlockingThreads at
-// once, idle ones reused and ended after kBlockingKeepAlive) it keeps one idle
-// worker thread per available CPU; nothing is ever scheduled on the workers.
-// In a child made by fork() the pool starts afresh, since none of the parent's
-// threads exist there.
+// blocking threads (started on demand, at most kMaxBlockingThreads at once,
+// ended after kBlockingKeepAlive without work) it keeps one idle worker thread
+// per available CPU; nothing is ever scheduled on the workers. In a child
+// made by fork() the blocking threads start afresh, since none of the
+// parent's exist there.
 //
-// The hand-off is cheap when reads come in quick succession: a pool thread
-// that has just finished a task spins briefly for the next before it sleeps,
-// and the caller spins briefly on its result before it sleeps, so neither
-// waits for a sleeping thread to be woken on another CPU. Both spins are
-// bounded (kMaxIdleSpinNs, kMaxResultSpinNs) and learnt from recent waits
-// (see SpinBudget); at most one pool thread spins at a time, and with one
-// CPU nothing spins. After an idle while, when no thread spins any more,
-// `block_on` wakes one to spin for the operation's first read
-// (wake_for_reads), so that the wake overlaps the operation's own work.
-// Neither side spins while the other may be waiting for the same CPU: the
-// pool thread not after waking a sleeping caller or one on its own CPU, nor
-// when woken ahead onto the caller's CPU; the caller not once its task runs
-// on the caller's CPU (which also shrinks its budget). Spinners do not
-// yield: under load a yield hands the CPU to another process for a whole
-// time slice; instead a spinner that finds it was set aside for another
-// thread stops and halves its budget. A quiet runtime uses no CPU once its
-// last spin is over.
+// What a hand-off costs is the rule everything here follows:
+//
+// - A single file operation goes to the caller's own blocking thread, its
+//   partner, which the runtime keeps on the CPU the caller runs on. The caller
+//   wakes it and yields its CPU to it; the partner does the operation and goes
+//   back to sleep, and the caller goes on where it was. Nothing spins and no
+//   other CPU is woken: a hand-off is two switches on one CPU, a few
+//   microseconds, whatever else the machine is doing. Waking a thread on
+//   another CPU instead costs tens of microseconds on a virtual machine, and
+//   keeping one spinning to avoid that costs a second CPU for as long as the
+//   caller works between reads. An operation that blocks (the file is not in
+//   the page cache) outlasts kMaxYieldNs of yielding, and the caller then
+//   sleeps until the partner wakes it.
+// - Pieces of work run at once (`run_blocking_each`) are shared out among the
+//   caller's partner and up to width - 1 pool threads, woken on other CPUs.
+//   The partner starts on the pieces at once, so the pool threads' wake-up
+//   delays nothing: a piece that a thread slow to come would have taken is
+//   simply run by another. The pieces' own reads need no hand-over, as they
+//   run on blocking threads already. Once no piece is left to start, the
+//   caller waits for the last ones to end. That wait alone may spin, within a
+//   budget learnt from recent waits (SpinBudget): waking the caller after the
+//   last piece costs as long as a short piece, and the caller holds the
+//   interpreter lock meanwhile anyway. The spin fades where it only takes CPU
+//   from others: a spin that finds it lost its CPU stops, halves the budget
+//   and holds it down for a while, and a process limited by a CPU quota, or
+//   allowed only one CPU, never spins.
+// - A quiet runtime uses no CPU: no thread spins once the call that made it
+//   wait has returned.
 //
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
-
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -66,23 +75,11 @@ class Runtime {
   static constexpr size_t kMaxBlockingThreads = 512;
   // How long an idle blocking thread waits for work before it ends.
   static constexpr std::chrono::seconds kBlockingKeepAlive{10};
-  // The longest spins: a pool thread waiting for its next task, a caller
-  // waiting for its task's result, a pool thread woken ahead of an
-  // operation's first read. A cached read of a block takes a few
-  // microseconds; the gap between two reads of one search or fetch is the
-  // caller's decoding, tens of microseconds. A pool thread's spin also
-  // bridges the gaps between operations of a program that searches or
-  // fetches every few hundred microseconds, each of which would otherwise
-  // begin by waking a sleeping thread (tens of microseconds, as long as a
-  // whole small search); so such a program keeps one CPU busy between its
-  // operations, and none once it pauses for a millisecond. A search over
-  // many segments waits some hundred microseconds for its pool threads; the
-  // caller, which holds the interpreter lock and can do nothing else
-  // meanwhile, spins through that too, rather than be woken 40-50 us after
-  // the last segment is done.
-  static constexpr int64_t kMaxIdleSpinNs = 1'000'000;
-  static constexpr int64_t kMaxResultSpinNs = 1'000'000;
-  static constexpr int64_t kMaxWokenSpinNs = 100'000;
+  // How long a caller yields its CPU to its partner before it sleeps: longer
+  // than a read of cached data takes, far shorter than one from a disk.
+  static constexpr int64_t kMaxYieldNs = 50'000;
+  // The longest spin of a caller waiting for the last pieces of a batch.
+  static constexpr int64_t kMaxBatchSpinNs = 1'000'000;
 
   // The runtime, created first if this is the first call. A failed build
   // (for instance the system refuses a thread) returns the reason and leaves
@@ -111,187 +108,92 @@ class Runtime {
   // second thread.
   template <class F>
   auto run_blocking(F&& fn) -> std::optional<std::invoke_result_t<F&>> {
-    using R = std::invoke_result_t<F&>;
-    if (on_blocking_thread()) {
-      std::optional<R> result;
+    std::optional<std::invoke_result_t<F&>> result;
+    auto body = [&]() noexcept {
       try {
         result.emplace(fn());
       } catch (...) {
-        // As on a thread of its own: a task that throws did not complete.
+        // A task that throws did not complete; the result stays empty.
       }
-      return result;
-    }
-    struct Call : Completion {
-      std::optional<R> result;  // written by the task before complete()
     };
-    std::shared_ptr<Call> call;
-    try {
-      call = std::make_shared<Call>();
-      Task task = [call, fn = std::forward<F>(fn)]() mutable noexcept {
-        call->start();
-        try {
-          call->result.emplace(fn());
-        } catch (...) {
-          // A task that throws did not complete; the result stays empty.
-        }
-        return call->complete();
-      };
-      if (!submit(std::move(task))) return std::nullopt;
-    } catch (...) {
-      // Out of memory before the task was queued: it never runs.
+    if (on_blocking_thread()) {
+      body();
+    } else if (!hand_over(&call<decltype(body)>, &body)) {
       return std::nullopt;
     }
-    // The task may refer to the caller's stack: once queued, it is waited for.
-    await(*call);
-    return std::move(call->result);
+    return result;
   }
 
-  // Runs body(0), ..., body(n - 1) on blocking threads, at most `width` at a
-  // time, while the caller waits for all of them; each index is run once, by
-  // whichever thread takes it first, in no particular order. `body` must not
-  // throw. The number of tasks handed over: 0 when not even one could be (no
-  // thread could be started, or memory ran out), and then no body ran; any
-  // other number means every body ran.
-  //
-  // The caller waits for the bodies, not for the tasks: a task that starts
-  // only once every index is taken (its thread was asleep, and the others did
-  // the work meanwhile) finds nothing to do and touches nothing of the
-  // caller's, so the caller does not wait for that thread to wake.
+  // Runs body(0), ..., body(n - 1), each once, at most `width` at a time, on
+  // the caller's partner and up to width - 1 pool threads, and returns once
+  // all of them have run. Which thread runs which index, and in what order, is
+  // not fixed. `body` must not throw. Where no blocking thread can be had
+  // (none can be started, or memory runs out), the caller runs the indexes
+  // left itself.
   template <class F>
-  size_t run_blocking_each(size_t n, size_t width, F& body) {
+  void run_blocking_each(size_t n, size_t width, F& body) {
     static_assert(std::is_nothrow_invocable_v<F&, size_t>);
-    if (n == 0 || width == 0) return 0;
-    // What the tasks share; a task holds it, so that it outlives the call.
-    struct Batch {
-      Batch(size_t n, F& body) : n(n), body(body), left(n) {}
-      const size_t n;
-      F& body;  // used only for an index taken, so only while the caller waits
-      std::atomic<size_t> next{0};
-      std::atomic<size_t> left;  // indices not yet run to the end
-      Completion done;           // completed by the task that ends the last index
-    };
-    std::shared_ptr<Batch> batch;
-    size_t handed = 0;
-    try {
-      batch = std::make_shared<Batch>(n, body);
-      for (const size_t tasks = std::min(n, width); handed < tasks; ++handed) {
-        Task task = [batch]() noexcept {
-          batch->done.start();
-          bool caller_elsewhere = true;
-          for (size_t i; (i = batch->next.fetch_add(1, std::memory_order_relaxed)) < batch->n;) {
-            batch->body(i);
-            if (batch->left.fetch_sub(1, std::memory_order_acq_rel) == 1) caller_elsewhere = batch->done.complete();
-          }
-          return caller_elsewhere;
-        };
-        if (!submit(std::move(task))) break;
-      }
-    } catch (...) {
-      // Out of memory: the tasks already queued take every index between them.
-    }
-    // Once one task is queued, the bodies may refer to the caller's stack
-    // until the last index is done.
-    if (handed > 0) await(batch->done);
-    return handed;
+    run_each(n, width, &call_each<F>, &body);
   }
 
-  // Whether the calling thread is one of the blocking pool's.
+  // Whether the calling thread is one of the blocking threads.
   static bool on_blocking_thread() noexcept { return blocking_thread_; }
 
-  // Runs one engine operation to completion on the calling thread. First,
-  // when no blocking thread is spinning but one sleeps, that one is woken to
-  // spin for the operation's first read (see wake_for_reads).
+  // Runs one engine operation to completion on the calling thread.
   template <class F>
   decltype(auto) block_on(F&& operation) {
-    wake_for_reads();
     return std::forward<F>(operation)();
   }
 
-  // Wakes a sleeping blocking thread to spin, for at most kMaxWokenSpinNs,
-  // for the next task, unless a thread already spins or is being woken so:
-  // waking takes tens of microseconds, which an operation spends on its own
-  // work before its first read. The woken thread does not spin where it
-  // finds itself on the caller's CPU, which it would keep from the caller.
-  // Never waits for the lock.
-  void wake_for_reads() noexcept;
-
   size_t worker_count() const { return workers_.size(); }
+  // Blocking threads alive: the pool's and the callers' partners.
   size_t blocking_thread_count() const;
-  // Whether a blocking thread spins for work right now, so that a task handed
-  // over starts at once: the pool has been busy with short gaps.
-  bool has_spinning_thread() const;
 
-  // The learnt spin budgets, for tests and benchmarks.
-  const SpinBudget& idle_spin() const { return idle_spin_; }
-  const SpinBudget& result_spin() const { return result_spin_; }
+  // The learnt spin of a caller waiting for the end of a batch, for tests and
+  // benchmarks.
+  const SpinBudget& batch_spin() const { return batch_spin_; }
 
  private:
-  // The hand-back of one task's result: the task completes it once, the
-  // caller waits for that. It also notes the CPUs of the caller and of the
-  // pool thread that runs the task: a thread that spins while the other
-  // waits for the same CPU only delays it.
-  class Completion {
-   public:
-    // Called by the pool thread before it runs the task; by each of the
-    // threads where several tasks share one completion, of which the one on
-    // the caller's CPU, if any, is noted.
-    void start() noexcept {
-      const int cpu = sched_getcpu();
-      int none = -1;
-      if (cpu == caller_cpu_) {
-        runner_cpu_.store(cpu, std::memory_order_relaxed);
-      } else {
-        runner_cpu_.compare_exchange_strong(none, cpu, std::memory_order_relaxed);
-      }
-    }
-    // Called by the pool thread after the result was stored. True if the
-    // caller is awake on another CPU (it neither slept nor shared this one),
-    // so that spinning here for its next task holds no one up.
-    bool complete() noexcept {
-      done_at_ns_ = monotonic_ns();
-      const bool beside = runs_beside_caller();
-      if (state_.exchange(kDone, std::memory_order_acq_rel) == kSleeping) {
-        state_.notify_one();
-        return false;
-      }
-      return !beside;
-    }
-    bool done() const noexcept { return state_.load(std::memory_order_acquire) == kDone; }
-    // Whether the task was started on the CPU where the caller last ran.
-    bool runs_beside_caller() const noexcept {
-      return caller_cpu_ >= 0 && runner_cpu_.load(std::memory_order_relaxed) == caller_cpu_;
-    }
-    // Sleeps until complete() was called.
-    void sleep_until_done() noexcept;
+  class Partner;
+  struct PartnerSlot;
+  struct Batch;
+  using Work = void (*)(void*) noexcept;
+  // A queued task of the pool.
+  using Task = std::function<void()>;
 
-    const int64_t submitted_at_ns = monotonic_ns();
-    // When the task completed; read by the caller once done() holds.
-    int64_t done_at_ns() const noexcept { return done_at_ns_; }
+  template <class Body>
+  static void call(void* body) noexcept {
+    (*static_cast<Body*>(body))();
+  }
+  template <class F>
+  static void call_each(void* body, size_t i) noexcept {
+    (*static_cast<F*>(body))(i);
+  }
 
-   private:
-    static constexpr uint32_t kPending = 0;
-    static constexpr uint32_t kSleeping = 1;  // the caller sleeps and must be woken
-    static constexpr uint32_t kDone = 2;
-    std::atomic<uint32_t> state_{kPending};
-    int64_t done_at_ns_ = 0;
-    const int caller_cpu_ = sched_getcpu();  // made by the caller; -1 if unknown
-    std::atomic<int> runner_cpu_{-1};
-  };
-
-  // A queued task; it answers Completion::complete().
-  using Task = std::function<bool()>;
-
-  Runtime(size_t workers, const Spawn& spawn);
+  Runtime(size_t workers, bool may_spin, const Spawn& spawn);
   ~Runtime() = delete;  // never shut down
 
-  // Queues a task, starting a blocking thread if none is waiting for work
-  // and fewer than kMaxBlockingThreads run. False if no thread can run it
-  // (the task is then dropped unrun). Throws std::bad_alloc only before the
-  // task is queued.
+  // Runs work(arg) on a blocking thread, the caller's partner where it can
+  // have one, else a pool thread, and waits for it; false if no thread could
+  // run it (then it did not run).
+  bool hand_over(Work work, void* arg) noexcept;
+  // The calling thread's partner, started if it has none or its last one
+  // ended; null if no thread can be started.
+  Partner* own_partner() noexcept;
+  static PartnerSlot& partner_slot();
+  // Runs work(arg) on a pool thread and waits for it; false if it could not
+  // be queued.
+  bool run_on_pool(Work work, void* arg) noexcept;
+  void run_each(size_t n, size_t width, void (*body)(void*, size_t) noexcept, void* arg) noexcept;
+  // Queues a task, starting a pool thread if none is waiting for work and
+  // fewer than kMaxBlockingThreads run. False if no thread can run it (the
+  // task is then dropped unrun). Throws std::bad_alloc only before the task
+  // is queued.
   bool submit(Task task);
-  // Waits for `call`: a short spin, then sleep.
-  void await(Completion& call) noexcept;
-  void blocking_loop() noexcept;
+  // Counts one more blocking thread, unless kMaxBlockingThreads run.
+  bool reserve_thread();
+  void release_thread();
+  void pool_loop() noexcept;
   void worker_loop();
   // Stops and joins the worker threads; only for a build that failed.
   void stop_workers() noexcept;
@@ -307,19 +209,11 @@ class Runtime {
 
   mutable std::mutex mutex_;
   std::condition_variable task_cv_;
-  std::deque<Task> queue_;     // guarded by mutex_
-  size_t threads_ = 0;         // guarded by mutex_: blocking threads alive
-  size_t idle_ = 0;            // guarded by mutex_: blocking threads asleep, waiting for work
-  size_t spinning_ = 0;        // guarded by mutex_: blocking threads spinning for work
-  size_t wake_requests_ = 0;   // guarded by mutex_: sleeping threads woken to spin for work
-  int wake_caller_cpu_ = -1;   // guarded by mutex_: where the latest wake_for_reads ran
-  // The queue's length, read without the lock by a spinning thread.
-  std::atomic<size_t> pending_{0};
-  // When a blocking thread last finished a task: the start of the gap that an
-  // idle spin covers.
-  std::atomic<int64_t> last_finish_ns_{0};
-  SpinBudget idle_spin_;
-  SpinBudget result_spin_;
+  std::deque<Task> queue_;  // guarded by mutex_
+  size_t threads_ = 0;      // guarded by mutex_: blocking threads alive, partners included
+  size_t pool_threads_ = 0; // guarded by mutex_: those that serve queue_
+  size_t idle_ = 0;         // guarded by mutex_: pool threads asleep, waiting for work
+  SpinBudget batch_spin_;
   // Set for the life of each blocking thread; read by every run_blocking.
   static inline thread_local bool blocking_thread_ = false;
 };

@@ -1,13 +1,23 @@
 // Spinning briefly before sleeping, for waits that are usually short.
 //
-// Waking a thread that sleeps on another CPU costs tens of microseconds on an
-// idle virtual machine, more than a cached file read takes. A thread that
-// expects its wait to end soon therefore spins for a while first. How long is
-// learnt: `SpinBudget` remembers how long recent waits lasted and allows a
-// spin of about twice a short wait; a wait longer than the cap halves the
-// budget, so a spin that keeps not paying off shrinks to nothing. Waits are
-// learnt whether or not the waiter spun, so a budget of zero grows again as
-// soon as waits turn short.
+// Waking a thread that sleeps costs tens of microseconds on an idle virtual
+// machine when the waker runs on another CPU. A thread that expects its wait
+// to end soon may therefore spin for a while first. How long is learnt:
+// `SpinBudget` remembers how long recent waits lasted and allows a spin of
+// about twice a short wait; a wait longer than the cap halves the budget, so
+// a spin that keeps not paying off shrinks to nothing. Waits are learnt
+// whether or not the waiter spun, so a budget of zero grows again as soon as
+// waits turn short.
+//
+// A spin only pays while the spinner has a CPU to itself. One that finds it
+// was set aside for another thread (the machine has no idle CPU) stops, halves
+// the budget and holds it down: for kHoldNs no wait may raise it again, and a
+// spin set aside again soon after doubles the hold, up to kMaxHoldNs. So on a
+// busy machine spinning fades out and stays out, instead of being restored by
+// the next short wait.
+//
+// The clock is passed in (`now_ns` arguments, and the clock a spin reads), so
+// that the rules can be followed step by step.
 //
 // Thread safety: `SpinBudget` may be read and updated from any thread; racing
 // updates may lose one another, which only blurs the estimate.
@@ -30,66 +40,85 @@ inline int64_t monotonic_ns() {
 
 class SpinBudget {
  public:
-  // Spins of at most `max_ns`; a disabled budget (one CPU: a spinner would
-  // only keep the thread it waits for off the CPU) never allows a spin.
+  // Spins of at most `max_ns`; a disabled budget never allows a spin.
   SpinBudget(int64_t max_ns, bool enabled) : max_ns_(enabled ? max_ns : 0) {}
 
   SpinBudget(const SpinBudget&) = delete;
   SpinBudget& operator=(const SpinBudget&) = delete;
 
-  // Whether spins are allowed at all (not with one CPU).
+  // Whether spins are allowed at all.
   bool enabled() const { return max_ns_ != 0; }
 
   // How long to spin now; 0 means sleep at once.
   int64_t ns() const { return budget_ns_.load(std::memory_order_relaxed); }
 
-  // Learns from a wait that lasted `waited_ns`. One that a spin within the cap
-  // would have covered raises the budget to twice its length, at least
-  // kMinNs (spinning costs only while nothing arrives, so a generous budget
-  // is cheap while waits are short); otherwise the budget decays slowly, so
-  // an occasional slower wait is remembered for a while. A wait beyond the
-  // cap halves the budget, and below kFloorNs it is zero.
-  void record(int64_t waited_ns) {
+  // Whether, at `now_ns`, a recent lost spin holds the budget down.
+  bool held(int64_t now_ns) const { return now_ns < hold_until_ns_.load(std::memory_order_relaxed); }
+
+  // Learns from a wait that lasted `waited_ns` and ended at `now_ns`. One
+  // that a spin within the cap would have covered raises the budget to twice
+  // its length, at least kMinNs (spinning costs only while nothing arrives,
+  // so a generous budget is cheap while waits are short); otherwise the
+  // budget decays slowly, so an occasional slower wait is remembered for a
+  // while. While the budget is held, a wait may lower it but not raise it. A
+  // wait beyond the cap halves the budget, and below kFloorNs it is zero.
+  void record(int64_t waited_ns, int64_t now_ns) {
     if (max_ns_ == 0) return;
-    int64_t budget = ns();
-    if (waited_ns <= max_ns_) {
-      const int64_t wanted =
-          std::clamp<int64_t>(2 * waited_ns, std::min(kMinNs, max_ns_), max_ns_);
-      budget = std::max(budget - budget / 32, wanted);
-      budget_ns_.store(budget, std::memory_order_relaxed);
-    } else {
-      shrink();
+    const int64_t budget = ns();
+    if (waited_ns > max_ns_) {
+      halve();
+      return;
+    }
+    const int64_t wanted = std::clamp<int64_t>(2 * waited_ns, std::min(kMinNs, max_ns_), max_ns_);
+    int64_t next = std::max(budget - budget / 32, wanted);
+    if (held(now_ns)) next = std::min(next, budget);
+    budget_ns_.store(next, std::memory_order_relaxed);
+  }
+
+  // A spin that lost its CPU at `now_ns`: halves the budget and holds it down
+  // for kHoldNs, or for twice the last hold if that ended less than a hold
+  // ago (at most kMaxHoldNs).
+  void descheduled(int64_t now_ns) {
+    if (max_ns_ == 0) return;
+    halve();
+    const int64_t until = hold_until_ns_.load(std::memory_order_relaxed);
+    int64_t hold = hold_ns_.load(std::memory_order_relaxed);
+    hold = until != 0 && now_ns < until + hold ? std::min(2 * hold, kMaxHoldNs) : kHoldNs;
+    hold_ns_.store(hold, std::memory_order_relaxed);
+    hold_until_ns_.store(now_ns + hold, std::memory_order_relaxed);
+  }
+
+  // Spins until `ready()` holds or the current budget has passed on `clock`
+  // (a callable answering nanoseconds); whether it holds at the end. A gap of
+  // more than kDescheduledNs between two looks at the clock means the thread
+  // was set aside for another: the spin ends there and the budget is held
+  // down (see `descheduled`).
+  template <class Ready, class Clock>
+  bool spin_until(Ready&& ready, Clock&& clock) {
+    const int64_t budget = ns();
+    if (budget == 0) return ready();
+    int64_t now = clock();
+    const int64_t deadline = now + budget;
+    for (;;) {
+      // The clock is read every few dozen probes only; a pause between
+      // probes leaves the core's resources to its other hardware thread.
+      for (int i = 0; i < 32; ++i) {
+        if (ready()) return true;
+        pause();
+      }
+      const int64_t before = now;
+      now = clock();
+      if (now - before > kDescheduledNs) {
+        descheduled(now);
+        return ready();
+      }
+      if (now >= deadline) return ready();
     }
   }
 
-  // A wait that a spin would not have served: halves the budget (below
-  // kFloorNs, to zero).
-  void shrink() {
-    if (max_ns_ == 0) return;
-    int64_t budget = ns() / 2;
-    if (budget < kFloorNs) budget = 0;
-    budget_ns_.store(budget, std::memory_order_relaxed);
-  }
-
-  // Spins until `ready()` holds or the current budget has passed; whether it
-  // holds at the end. A spin that finds it lost its CPU for a while also
-  // halves the budget: on a busy machine spinning only takes time from
-  // others, so it fades out there.
   template <class Ready>
   bool spin_until(Ready&& ready) {
-    bool descheduled = false;
-    const bool done = spin(ns(), ready, descheduled);
-    if (descheduled) shrink();
-    return done;
-  }
-
-  // Spins until `ready()` holds or `budget_ns` have passed; whether it holds
-  // at the end. A budget of 0 only tests it once. A spin that finds it lost
-  // its CPU for a while ends there.
-  template <class Ready>
-  static bool spin_for(int64_t budget_ns, Ready&& ready) {
-    bool descheduled = false;
-    return spin(budget_ns, ready, descheduled);
+    return spin_until(std::forward<Ready>(ready), monotonic_ns);
   }
 
   // A gap between two looks at the clock that a spin on its CPU never takes
@@ -102,27 +131,15 @@ class SpinBudget {
   static constexpr int64_t kMinNs = 10'000;
   static constexpr int64_t kFloorNs = 1'000;
 
+  // How long a lost spin holds the budget down, first and at most.
+  static constexpr int64_t kHoldNs = 100'000'000;
+  static constexpr int64_t kMaxHoldNs = 10'000'000'000;
+
  private:
-  template <class Ready>
-  static bool spin(int64_t budget_ns, Ready& ready, bool& descheduled) {
-    if (budget_ns == 0) return ready();
-    int64_t now = monotonic_ns();
-    const int64_t deadline = now + budget_ns;
-    for (;;) {
-      // The clock is read every few dozen probes only; a pause between
-      // probes leaves the core's resources to its other hardware thread.
-      for (int i = 0; i < 32; ++i) {
-        if (ready()) return true;
-        pause();
-      }
-      const int64_t before = now;
-      now = monotonic_ns();
-      if (now - before > kDescheduledNs) {
-        descheduled = true;
-        return ready();
-      }
-      if (now >= deadline) return ready();
-    }
+  void halve() {
+    int64_t budget = ns() / 2;
+    if (budget < kFloorNs) budget = 0;
+    budget_ns_.store(budget, std::memory_order_relaxed);
   }
 
   static void pause() {
@@ -135,6 +152,8 @@ class SpinBudget {
 
   const int64_t max_ns_;
   std::atomic<int64_t> budget_ns_{0};
+  std::atomic<int64_t> hold_until_ns_{0};  // 0: never held
+  std::atomic<int64_t> hold_ns_{kHoldNs};  // the length of the last hold
 };
 
 }  // namespace zelvar::runtime
