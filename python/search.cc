@@ -74,15 +74,18 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   } else {
     // In turn, up to the first failure, all on one blocking thread: a
     // segment's search reads several times (term blocks, posting lists), and
-    // on the pool those reads need no hand-over each.
+    // there those reads need no hand-over each.
     auto in_turn = [&] {
       for (size_t k = 0; k < count; ++k) {
         search(k);
         if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
       }
-      return true;
     };
-    if (!runtime.has_value() || !(*runtime)->run_blocking(in_turn)) in_turn();
+    if (runtime.has_value()) {
+      (*runtime)->run_on_partner(in_turn);
+    } else {
+      in_turn();
+    }
   }
 
   // The segments ruled out add no hits.

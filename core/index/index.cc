@@ -30,6 +30,14 @@ std::vector<Field> settle_default_fields(const Schema& schema) {
   return fields;
 }
 
+// Every read of an open or a reload runs on one blocking thread: handed over
+// once, the whole load, rather than each of its dozens of reads.
+template <class F>
+auto on_blocking_thread(F&& load) {
+  auto runtime = runtime::Runtime::get();
+  return runtime.has_value() ? (*runtime)->run_on_partner(std::forward<F>(load)) : load();
+}
+
 }  // namespace
 
 Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema,
@@ -57,6 +65,10 @@ Index::~Index() {
 }
 
 Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig config) {
+  return on_blocking_thread([&] { return open_here(std::move(directory), std::move(config)); });
+}
+
+Result<std::shared_ptr<Index>> Index::open_here(FsDirectory directory, IndexConfig config) {
   auto shared_directory = std::make_shared<const FsDirectory>(std::move(directory));
 
   ZELVAR_TRY(FileSlice schema_file, shared_directory->open_read(kSchemaFile));
@@ -215,7 +227,8 @@ SegmentReaders Index::segment_readers() const {
 }
 
 Result<void> Index::reload() {
-  ZELVAR_TRY(SegmentReaders fresh, load_segments(directory_, schema_, config_));
+  ZELVAR_TRY(SegmentReaders fresh,
+             on_blocking_thread([&] { return load_segments(directory_, schema_, config_); }));
   std::unique_lock lock(segments_mutex_);
   // Old readers that no snapshot still holds are destroyed here, under the
   // lock; that is the only work done while it is held exclusively.
@@ -224,16 +237,27 @@ Result<void> Index::reload() {
 }
 
 Result<std::optional<Document>> Index::doc(uint32_t doc_id) const {
-  SegmentReaders snapshot = segment_readers();
-  // The walk sums the counts afresh rather than reading doc_base; both are
-  // the same running sum in the same order.
-  uint32_t total = 0;
-  for (const auto& reader : snapshot) {
-    uint32_t before = total;
-    total += reader->num_docs();
-    if (doc_id < total) return reader->doc(doc_id - before);
+  // The list is walked under its lock, and only the reader found is kept for
+  // the fetch: the same answer as walking a copy of the list, without
+  // copying every segment's pointer. The walk sums the counts afresh rather
+  // than reading doc_base; both are the same running sum in the same order.
+  std::shared_ptr<const AsyncSegmentReader> found;
+  uint32_t local = 0;
+  {
+    std::shared_lock lock(segments_mutex_);
+    uint32_t total = 0;
+    for (const auto& reader : segments_) {
+      const uint32_t before = total;
+      total += reader->num_docs();
+      if (doc_id < total) {
+        found = reader;
+        local = doc_id - before;
+        break;
+      }
+    }
   }
-  return std::optional<Document>();
+  if (!found) return std::optional<Document>();
+  return found->doc(local);
 }
 
 uint32_t Index::num_docs() const {

@@ -102,6 +102,9 @@ class Index {
         std::shared_ptr<const TokenizerRegistry> tokenizers,
         std::shared_ptr<const WorkerPool> thread_pool);
 
+  // `open`'s work, on the thread that calls it.
+  static Result<std::shared_ptr<Index>> open_here(FsDirectory directory, IndexConfig config);
+
   // Fields are released in this order when the index is destroyed.
   std::shared_ptr<const FsDirectory> directory_;
   std::shared_ptr<const Schema> schema_;

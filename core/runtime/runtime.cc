@@ -396,7 +396,10 @@ bool Runtime::submit(Task task) {
     ++threads_;
     ++pool_threads_;
     try {
-      std::thread([this] { pool_loop(); }).detach();
+      std::thread([this, inherits_pin = on_blocking_thread()] {
+        if (inherits_pin) run_where_the_process_runs();
+        pool_loop();
+      }).detach();
     } catch (...) {
       --threads_;
       --pool_threads_;
@@ -408,6 +411,13 @@ bool Runtime::submit(Task task) {
   }
   // All threads busy: the task waits in the queue for the next free one.
   return true;
+}
+
+void Runtime::run_where_the_process_runs() noexcept {
+  // The main thread's CPUs: its thread id is the process's.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(::getpid(), sizeof set, &set) == 0) pthread_setaffinity_np(pthread_self(), sizeof set, &set);
 }
 
 void Runtime::pool_loop() noexcept {

@@ -55,6 +55,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -122,6 +123,34 @@ class Runtime {
       return std::nullopt;
     }
     return result;
+  }
+
+  // Runs `fn` on the caller's partner while the caller waits and returns what
+  // it returns; an exception it throws there is thrown again here. A piece of
+  // engine work that reads several times (a segment's search, an index's open)
+  // is handed over once so, and its reads then run right where it runs. Where
+  // no blocking thread can be had, `fn` runs on the caller; called from a
+  // blocking thread, it runs right there.
+  template <class F>
+  auto run_on_partner(F&& fn) -> std::invoke_result_t<F&> {
+    using R = std::invoke_result_t<F&>;
+    std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> result;
+    std::exception_ptr thrown;
+    auto body = [&]() noexcept {
+      try {
+        if constexpr (std::is_void_v<R>) {
+          fn();
+          result.emplace(true);
+        } else {
+          result.emplace(fn());
+        }
+      } catch (...) {
+        thrown = std::current_exception();
+      }
+    };
+    if (on_blocking_thread() || !hand_over(&call<decltype(body)>, &body)) body();
+    if (thrown) std::rethrow_exception(thrown);
+    if constexpr (!std::is_void_v<R>) return std::move(*result);
   }
 
   // Runs body(0), ..., body(n - 1), each once, at most `width` at a time, on
@@ -194,6 +223,9 @@ class Runtime {
   bool reserve_thread();
   void release_thread();
   void pool_loop() noexcept;
+  // A pool thread started by a blocking thread inherits its CPU, where the
+  // starter is a partner; it takes the process's CPUs instead.
+  static void run_where_the_process_runs() noexcept;
   void worker_loop();
   // Stops and joins the worker threads; only for a build that failed.
   void stop_workers() noexcept;

@@ -238,6 +238,35 @@ TEST(RuntimeTest, RunBlockingEachRunsEveryIndexOnceOnBlockingThreads) {
   EXPECT_FALSE(Runtime::on_blocking_thread());
 }
 
+TEST(RuntimeTest, PoolThreadsStartedFromAPartnerAreNotPinnedToItsCpu) {
+  Runtime* rt = *Runtime::get();
+  const std::vector<int> cpus = allowed_cpus();
+  if (cpus.size() < 2) GTEST_SKIP() << "one CPU only";
+  // A caller pinned to one CPU runs a batch from within its partner, which
+  // follows it there; the pool threads the batch starts must not.
+  std::mutex mutex;
+  std::vector<std::vector<int>> seen;  // guarded by mutex
+  std::thread caller([&] {
+    ASSERT_TRUE(pin_self({cpus.front()}));
+    rt->run_on_partner([&] {
+      EXPECT_EQ(allowed_cpus(), std::vector<int>{cpus.front()});
+      auto record = [&](size_t) noexcept {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::lock_guard lock(mutex);
+        seen.push_back(allowed_cpus());
+      };
+      rt->run_blocking_each(16, 4, record);
+    });
+  });
+  caller.join();
+  ASSERT_EQ(seen.size(), 16u);
+  // Pieces ran on the pinned partner and on pool threads free to run anywhere.
+  EXPECT_GT(std::count(seen.begin(), seen.end(), cpus), 0);
+  for (const std::vector<int>& piece_cpus : seen) {
+    EXPECT_TRUE(piece_cpus == cpus || piece_cpus == std::vector<int>{cpus.front()});
+  }
+}
+
 TEST(RuntimeTest, TaskThatThrowsEndsAsNoResultAndThePoolGoesOn) {
   Runtime* rt = *Runtime::get();
   struct Case {
