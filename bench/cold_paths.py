@@ -86,6 +86,11 @@ def parse_count(text):
     return int(digits) * scale
 
 
+def default_segments(docs):
+    """1 segment up to 64k documents, else 16."""
+    return 1 if docs <= 65536 else 16
+
+
 def ensure_corpus(args):
     """The corpus folder, generated unless a finished one with the same
     parameters is there."""
@@ -341,6 +346,20 @@ class Fts5:
         return self._top10(self.con, f"(body:{a} AND body:{b}) NOT body:{c}")
 
 
+# The query classes: name -> (the term class of each term, the call). Terms
+# of one class in one query are different; the pools of a three-term query
+# are always (frequent, frequent, medium).
+QUERY_CLASSES = {
+    "term rare": (("rare",), lambda e, t: e.term(t)),
+    "term medium": (("medium",), lambda e, t: e.term(t)),
+    "term frequent": (("frequent",), lambda e, t: e.term(t)),
+    "and": (("frequent", "medium"), lambda e, a, b: e.and_(a, b)),
+    "or": (("frequent", "medium"), lambda e, a, b: e.or_(a, b)),
+    "or frequent": (("frequent", "frequent"), lambda e, a, b: e.or_(a, b)),
+    "and-not": (("frequent", "frequent", "medium"), lambda e, a, b, c: e.and_not(a, b, c)),
+}
+
+
 # ---- checks -------------------------------------------------------------------
 
 def check_engines(engines, folder, docs, rare_terms):
@@ -363,10 +382,11 @@ def check_engines(engines, folder, docs, rare_terms):
 
 # ---- measuring ----------------------------------------------------------------
 
-def warm_page_cache(engines):
-    """Reads every file of every engine once, so that the page cache holds them."""
-    for engine in engines:
-        root = Path(engine.path)
+def warm_page_cache(paths):
+    """Reads every file under each of `paths` once, so that the page cache
+    holds them."""
+    for top in paths:
+        root = Path(top)
         for path in sorted(root.rglob("*")) if root.is_dir() else [root]:
             if path.is_file():
                 with open(path, "rb", buffering=0) as f:
@@ -378,7 +398,7 @@ def measure(engines, name, inputs, call):
     """Times `call(engine, *input)` for every input, the engines taking turns
     within each trial, once every engine's files are in the page cache.
     Returns {engine: [ns, ...]}."""
-    warm_page_cache(engines)
+    warm_page_cache(e.path for e in engines)
     times = {e.name: [] for e in engines}
     clock = time.perf_counter_ns
     for item in inputs:
@@ -423,19 +443,13 @@ def run_measures(args, engines, classes):
         e.or_(warm["frequent"], warm["medium"])
         e.and_not(warm["frequent"], warm["frequent"], warm["medium"])
 
-    rare, medium, frequent = classes["rare"], classes["medium"], classes["frequent"]
     plan = [
         ("fetch", fetch_ids(rng, args.docs, n["fetch"], {i // 16 for i in warm_ids}),
          lambda e, i: e.fetch(i)),
-        ("open+query", [(t,) for t in fresh(rng, rare, n["open"])], lambda e, t: e.open_query(t)),
-        ("term rare", [(t,) for t in fresh(rng, rare, n["query"])], lambda e, t: e.term(t)),
-        ("term medium", [(t,) for t in fresh(rng, medium, n["query"])], lambda e, t: e.term(t)),
-        ("term frequent", [(t,) for t in fresh(rng, frequent, n["query"])], lambda e, t: e.term(t)),
-        ("and", pairs(rng, frequent, medium, n["query"]), lambda e, a, b: e.and_(a, b)),
-        ("or", pairs(rng, frequent, medium, n["query"]), lambda e, a, b: e.or_(a, b)),
-        ("or frequent", different_pairs(rng, frequent, n["query"]), lambda e, a, b: e.or_(a, b)),
-        ("and-not", triples(rng, frequent, medium, n["query"]), lambda e, a, b, c: e.and_not(a, b, c)),
+        ("open+query", [(t,) for t in fresh(rng, classes["rare"], n["open"])], lambda e, t: e.open_query(t)),
     ]
+    plan += [(name, cold_inputs(rng, [classes[c] for c in pools], n["query"]), call)
+             for name, (pools, call) in QUERY_CLASSES.items()]
     results = {}
     gc.disable()
     try:
@@ -445,6 +459,19 @@ def run_measures(args, engines, classes):
     finally:
         gc.enable()
     return results
+
+
+def cold_inputs(rng, pools, count):
+    """`count` inputs of a query class whose terms come from `pools` (see
+    `QUERY_CLASSES`): each input's last term one that no other input has,
+    unless the last pool is also the first; the other terms spread over
+    their pools."""
+    if len(pools) == 1:
+        return [(t,) for t in fresh(rng, pools[0], count)]
+    if len(pools) == 2:
+        return different_pairs(rng, pools[0], count) if pools[0] is pools[1] else \
+            pairs(rng, pools[0], pools[1], count)
+    return triples(rng, pools[0], pools[2], count)
 
 
 def spread(rng, pool, count):
@@ -600,7 +627,7 @@ def main():
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     args = parser.parse_args()
     if args.segments is None:
-        args.segments = 1 if args.docs <= 65536 else 16
+        args.segments = default_segments(args.docs)
     if not 1 <= args.segments <= args.docs:
         parser.error("--segments must be between 1 and the document count")
     if args.memory_fetches is None:
