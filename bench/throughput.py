@@ -32,6 +32,11 @@ threads) and its wall time. Per cell:
   CPU µs/op    the processes' total CPU time / their total operations
   CPU/wall     the mean over the processes of CPU time / wall time, i.e.
                how many CPUs one process keeps busy
+  elsewhere    the CPUs that other programs kept busy during the window:
+               the machine's busy time (/proc/stat, time stolen by the host
+               included) less the processes' CPU time, over the window; a
+               row shows the most of its cells, so that a disturbed cell
+               shows (on a shared machine, compare only calm rows)
 
 After its window every process sleeps, and measures the CPU it used from 2 ms
 to 100 ms after its last call returned, in all and outside its calling
@@ -402,22 +407,35 @@ def run_cell(args, spec_path, engine, workload, procs, round_):
             except BrokenPipeError:
                 w.process.wait()
                 w.fail(f"exited with status {w.process.returncode} before the start")
+        time.sleep(max(0.0, start - time.monotonic()))
+        busy_before = machine_busy_seconds()
+        time.sleep(max(0.0, end - time.monotonic()))
+        busy = machine_busy_seconds() - busy_before
         deadline = end + WORKER_TIMEOUT
         reports = [json.loads(w.line(deadline)) for w in workers]
         for w in workers:
             if w.process.wait() != 0:
                 w.fail(f"exited with status {w.process.returncode}")
-        return reports
+        return reports, busy
 
-    reports = run_workers(argvs, handle)
+    reports, busy = run_workers(argvs, handle)
     ops = sum(r["ops"] for r in reports)
     cpu = sum(r["cpu_s"] for r in reports)
     return {"ops_per_s": sum(r["ops"] / r["wall_s"] for r in reports),
+            "busy_elsewhere": (busy - cpu) / args.seconds,
             "cpu_us_per_op": cpu * 1e6 / ops,
             "cpu_per_wall": statistics.mean(r["cpu_s"] / r["wall_s"] for r in reports),
             "idle_cpu_us": statistics.mean(r["idle_cpu_us"] for r in reports),
             "idle_other_threads_us": statistics.mean(r["idle_other_threads_us"] for r in reports),
             "processes": reports}
+
+
+def machine_busy_seconds():
+    """The CPU time the whole machine has spent busy (or stolen by its host),
+    from /proc/stat."""
+    with open("/proc/stat") as f:
+        user, nice, system, _idle, _iowait, irq, softirq, steal = (int(x) for x in f.readline().split()[1:9])
+    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
 
 
 def run_all(args, spec_path):
@@ -433,7 +451,8 @@ def run_all(args, spec_path):
                     cells.setdefault((workload, procs, engine), []).append(cell)
                     cp.note(f"  round {round_ + 1}, {workload}, P = {procs}, {engine}: "
                             f"{cell['ops_per_s']:,.0f} ops/s, {cell['cpu_us_per_op']:.1f} µs CPU/op, "
-                            f"{cell['cpu_per_wall']:.2f} CPU/wall")
+                            f"{cell['cpu_per_wall']:.2f} CPU/wall, "
+                            f"{max(0.0, cell['busy_elsewhere']):.1f} CPUs busy elsewhere")
     return cells
 
 
@@ -451,7 +470,8 @@ def ratio_pairs(engines):
 def summarize(args, cells):
     """Medians per cell, ratios per cell, and the scaling from CPUs to twice
     as many processes."""
-    figures = ("ops_per_s", "cpu_us_per_op", "cpu_per_wall", "idle_cpu_us", "idle_other_threads_us")
+    figures = ("ops_per_s", "cpu_us_per_op", "cpu_per_wall", "idle_cpu_us", "idle_other_threads_us",
+               "busy_elsewhere")
     medians, ratios, scaling = {}, {}, {}
     for workload in args.workloads:
         for procs in args.procs:
@@ -487,12 +507,15 @@ def report(args, meta, cells, load_before):
               f"{meta['cache_blocks']} blocks per segment")
     for a, b in ratio_pairs(args.engines):
         print(f"{a}/{b}: the ratio of {a}'s figure to {b}'s, from the same round")
+    print("elsewhere: the most CPUs that other programs kept busy during one of the row's cells "
+          "(the machine's busy time less the cell's processes')")
     print()
     header = ["workload", "P"]
     for e in args.engines:
         header += [f"{e} ops/s", f"{e} CPU µs/op", f"{e} CPU/wall"]
     for pair in ratios[next(iter(ratios))]:
         header += [f"{pair} ops/s", f"{pair} CPU/op"]
+    header.append("elsewhere")
     rows = []
     for workload in args.workloads:
         for procs in args.procs:
@@ -503,6 +526,7 @@ def report(args, meta, cells, load_before):
                 row += [f"{m['ops_per_s']:,.0f}", f"{m['cpu_us_per_op']:.1f}", f"{m['cpu_per_wall']:.2f}"]
             for r in ratios[key].values():
                 row += [f"{r['ops_per_s']:.2f}", f"{r['cpu_us_per_op']:.2f}"]
+            row.append(f"{max(0.0, max(medians[key][e]['busy_elsewhere'] for e in args.engines)):.1f}")
             rows.append(row)
     print_table(header, rows)
 
