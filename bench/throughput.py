@@ -22,15 +22,22 @@ Every process of a cell is a fresh interpreter running this script in its
 worker mode: it opens its own index (our module, or its own Xapian database
 or SQLite connection), checks a few answers, and runs the workload for a
 short warm-up. Once all P are warm, the parent hands them one start time in
-the near future and one end time; each keeps working until the start, then
-counts the operations it completes from the start until the first operation
-that ends at or after the end time, with the CPU it used meanwhile
-(getrusage(RUSAGE_SELF): user + system time of all of the process's
-threads) and its wall time. Per cell:
+the near future and one end time; each keeps working, and its window runs
+from the end of its first operation to end at or after the start time (it
+reads the times between operations) to the end of the first to end at or
+after the end time. It reports the operations it completed in its window,
+the CPU it used in it (getrusage(RUSAGE_SELF): user + system time of all of
+the process's threads) and the window's length, its wall time. Per cell:
 
-  ops/s        the sum over the processes of operations / wall time
+  ops/s        P x the processes' total operations / their total wall
+               time (the sum of their rates, when their windows are as
+               long; a process whose window held a few operations weighs
+               as little as its window is short); marked * where the
+               processes completed fewer than 20 operations each on
+               average, too few for a workload whose operations differ
+               a lot in cost (the search of a slow engine on a large corpus)
   CPU µs/op    the processes' total CPU time / their total operations
-  CPU/wall     the mean over the processes of CPU time / wall time, i.e.
+  CPU/wall     the processes' total CPU time / their total wall time, i.e.
                how many CPUs one process keeps busy
   elsewhere    the CPUs that other programs kept busy during the window:
                the machine's busy time (/proc/stat, time stolen by the host
@@ -96,6 +103,7 @@ PLANNED_OPERATIONS = 1 << 14  # per process, run in a cycle
 START_DELAY = 0.1             # seconds from handing out the start time to the start
 IDLE_FROM, IDLE_TO = 0.002, 0.100
 WORKER_TIMEOUT = 120          # seconds a worker may take to open, warm up or report
+COARSE = 20                   # operations per process below which a cell's rate is marked
 
 
 # ---- the CPUs available -------------------------------------------------------
@@ -421,10 +429,12 @@ def run_cell(args, spec_path, engine, workload, procs, round_):
     reports, busy = run_workers(argvs, handle)
     ops = sum(r["ops"] for r in reports)
     cpu = sum(r["cpu_s"] for r in reports)
-    return {"ops_per_s": sum(r["ops"] / r["wall_s"] for r in reports),
+    wall = sum(r["wall_s"] for r in reports)
+    return {"ops_per_s": procs * ops / wall,
+            "ops_per_process": ops / procs,
             "busy_elsewhere": (busy - cpu) / args.seconds,
             "cpu_us_per_op": cpu * 1e6 / ops,
-            "cpu_per_wall": statistics.mean(r["cpu_s"] / r["wall_s"] for r in reports),
+            "cpu_per_wall": cpu / wall,
             "idle_cpu_us": statistics.mean(r["idle_cpu_us"] for r in reports),
             "idle_other_threads_us": statistics.mean(r["idle_other_threads_us"] for r in reports),
             "processes": reports}
@@ -470,8 +480,8 @@ def ratio_pairs(engines):
 def summarize(args, cells):
     """Medians per cell, ratios per cell, and the scaling from CPUs to twice
     as many processes."""
-    figures = ("ops_per_s", "cpu_us_per_op", "cpu_per_wall", "idle_cpu_us", "idle_other_threads_us",
-               "busy_elsewhere")
+    figures = ("ops_per_s", "ops_per_process", "cpu_us_per_op", "cpu_per_wall", "idle_cpu_us",
+               "idle_other_threads_us", "busy_elsewhere")
     medians, ratios, scaling = {}, {}, {}
     for workload in args.workloads:
         for procs in args.procs:
@@ -509,6 +519,8 @@ def report(args, meta, cells, load_before):
         print(f"{a}/{b}: the ratio of {a}'s figure to {b}'s, from the same round")
     print("elsewhere: the most CPUs that other programs kept busy during one of the row's cells "
           "(the machine's busy time less the cell's processes')")
+    if any(m[e]["ops_per_process"] < COARSE for m in medians.values() for e in args.engines):
+        print(f"*: fewer than {COARSE} operations per process in the window, a coarse figure")
     print()
     header = ["workload", "P"]
     for e in args.engines:
@@ -523,7 +535,8 @@ def report(args, meta, cells, load_before):
             row = [workload, str(procs)]
             for e in args.engines:
                 m = medians[key][e]
-                row += [f"{m['ops_per_s']:,.0f}", f"{m['cpu_us_per_op']:.1f}", f"{m['cpu_per_wall']:.2f}"]
+                mark = "*" if m["ops_per_process"] < COARSE else ""
+                row += [f"{mark}{m['ops_per_s']:,.0f}", f"{m['cpu_us_per_op']:.1f}", f"{m['cpu_per_wall']:.2f}"]
             for r in ratios[key].values():
                 row += [f"{r['ops_per_s']:.2f}", f"{r['cpu_us_per_op']:.2f}"]
             row.append(f"{max(0.0, max(medians[key][e]['busy_elsewhere'] for e in args.engines)):.1f}")
@@ -537,12 +550,12 @@ def report(args, meta, cells, load_before):
                   ", ".join(f"{e} {v:.2f}" for e, v in by_engine.items()))
     low = min(args.procs)
     print()
-    print(f"idle: CPU from {IDLE_FROM * 1e3:g} to {IDLE_TO * 1e3:g} ms after the last call, per process at P = {low},"
-          " in µs: all threads (outside the calling thread)")
+    print(f"idle: CPU from {IDLE_FROM * 1e3:g} to {IDLE_TO * 1e3:g} ms after the last call, per process at P = {low}:"
+          " outside the calling thread (all threads, the sleeping caller's wake-ups included)")
     for workload in args.workloads:
         m = medians[f"{workload} P={low}"]
         print(f"  {workload}: " + ", ".join(
-            f"{e} {round(m[e]['idle_cpu_us'])} ({round(m[e]['idle_other_threads_us'])})" for e in args.engines))
+            f"{e} {round(m[e]['idle_other_threads_us'])} µs ({round(m[e]['idle_cpu_us'])} µs)" for e in args.engines))
 
     if args.json:
         args.json.write_text(json.dumps({
