@@ -40,8 +40,9 @@ the process's threads) and the window's length, its wall time. Per cell:
   CPU/wall     the processes' total CPU time / their total wall time, i.e.
                how many CPUs one process keeps busy
   elsewhere    the CPUs that other programs kept busy during the window:
-               the machine's busy time (/proc/stat, time stolen by the host
-               included) less the processes' CPU time, over the window; a
+               the machine's busy time over the time from the start to the
+               end (/proc/stat, time stolen by the host included) less the
+               sum of the processes' CPU time / wall time; a
                row shows the most of its cells, so that a disturbed cell
                shows (on a shared machine, compare only calm rows)
 
@@ -416,9 +417,9 @@ def run_cell(args, spec_path, engine, workload, procs, round_):
                 w.process.wait()
                 w.fail(f"exited with status {w.process.returncode} before the start")
         time.sleep(max(0.0, start - time.monotonic()))
-        busy_before = machine_busy_seconds()
+        busy_before, since = machine_busy_seconds(), time.monotonic()
         time.sleep(max(0.0, end - time.monotonic()))
-        busy = machine_busy_seconds() - busy_before
+        busy = (machine_busy_seconds() - busy_before) / (time.monotonic() - since)
         deadline = end + WORKER_TIMEOUT
         reports = [json.loads(w.line(deadline)) for w in workers]
         for w in workers:
@@ -426,13 +427,13 @@ def run_cell(args, spec_path, engine, workload, procs, round_):
                 w.fail(f"exited with status {w.process.returncode}")
         return reports, busy
 
-    reports, busy = run_workers(argvs, handle)
+    reports, busy = run_workers(argvs, handle)  # busy: the CPUs the machine kept busy
     ops = sum(r["ops"] for r in reports)
     cpu = sum(r["cpu_s"] for r in reports)
     wall = sum(r["wall_s"] for r in reports)
     return {"ops_per_s": procs * ops / wall,
             "ops_per_process": ops / procs,
-            "busy_elsewhere": (busy - cpu) / args.seconds,
+            "busy_elsewhere": busy - sum(r["cpu_s"] / r["wall_s"] for r in reports),
             "cpu_us_per_op": cpu * 1e6 / ops,
             "cpu_per_wall": cpu / wall,
             "idle_cpu_us": statistics.mean(r["idle_cpu_us"] for r in reports),
@@ -571,8 +572,10 @@ def report(args, meta, cells, load_before):
 def print_table(header, rows):
     """A markdown table, columns padded, numbers right-aligned."""
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
-    line = lambda r: "| " + " | ".join(c.ljust(w) if i == 0 else c.rjust(w)
-                                       for i, (c, w) in enumerate(zip(r, widths))) + " |"
+
+    def line(cells):
+        return "| " + " | ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                                 for i, (c, w) in enumerate(zip(cells, widths))) + " |"
     print(line(header))
     print("|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|")
     for r in rows:
