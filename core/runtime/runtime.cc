@@ -106,13 +106,16 @@ class Runtime::Partner : public std::enable_shared_from_this<Partner> {
     }
   }
 
-  // Yields the CPU to the partner until it has finished piece `done`, for at
-  // most kMaxYieldNs; then sleeps until the partner wakes it.
+  // Yields the CPU to the partner until it has finished piece `done`: a few
+  // times, within kMaxYieldNs, and only while the caller is still on the CPU
+  // the partner is kept on (a caller moved elsewhere would only spin there);
+  // then sleeps until the partner wakes it.
   void wait_for(uint32_t done) noexcept {
     const int64_t start = monotonic_ns();
-    while (finished_.load(std::memory_order_acquire) != done) {
-      if (monotonic_ns() - start < kMaxYieldNs) {
+    for (int yields = 0; finished_.load(std::memory_order_acquire) != done;) {
+      if (yields < kMaxYields && sched_getcpu() == cpu_ && monotonic_ns() - start < kMaxYieldNs) {
         sched_yield();
+        ++yields;
         continue;
       }
       // Either the partner sees the flag, or this sees its count.

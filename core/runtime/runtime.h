@@ -76,9 +76,11 @@ class Runtime {
   static constexpr size_t kMaxBlockingThreads = 512;
   // How long an idle blocking thread waits for work before it ends.
   static constexpr std::chrono::seconds kBlockingKeepAlive{10};
-  // How long a caller yields its CPU to its partner before it sleeps: longer
-  // than a read of cached data takes, far shorter than one from a disk.
+  // How long, and how many times, a caller yields its CPU to its partner
+  // before it sleeps: longer than a read of cached data takes, even behind
+  // another process's turn, and far shorter than a read from a disk.
   static constexpr int64_t kMaxYieldNs = 50'000;
+  static constexpr int kMaxYields = 4;
   // The longest spin of a caller waiting for the last pieces of a batch.
   static constexpr int64_t kMaxBatchSpinNs = 1'000'000;
 
