@@ -48,6 +48,7 @@ Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const
       schema_(std::move(schema)),
       config_(std::move(config)),
       segments_(std::move(segments)),
+      doc_counts_(doc_counts_of(segments_)),
       default_fields_(std::move(default_fields)),
       tokenizers_(std::move(tokenizers)),
       thread_pool_(std::move(thread_pool)) {}
@@ -59,6 +60,7 @@ Index::~Index() {
   schema_.reset();
   config_.merge_policy.reset();
   segments_.clear();
+  doc_counts_.clear();
   default_fields_.clear();
   tokenizers_.reset();
   thread_pool_.reset();
@@ -229,10 +231,12 @@ SegmentReaders Index::segment_readers() const {
 Result<void> Index::reload() {
   ZELVAR_TRY(SegmentReaders fresh,
              on_blocking_thread([&] { return load_segments(directory_, schema_, config_); }));
+  std::vector<uint32_t> counts = doc_counts_of(fresh);
   std::unique_lock lock(segments_mutex_);
   // Old readers that no snapshot still holds are destroyed here, under the
   // lock; that is the only work done while it is held exclusively.
   segments_ = std::move(fresh);
+  doc_counts_ = std::move(counts);
   return {};
 }
 
@@ -246,11 +250,11 @@ Result<std::optional<Document>> Index::doc(uint32_t doc_id) const {
   {
     std::shared_lock lock(segments_mutex_);
     uint32_t total = 0;
-    for (const auto& reader : segments_) {
+    for (size_t i = 0; i < doc_counts_.size(); ++i) {
       const uint32_t before = total;
-      total += reader->num_docs();
+      total += doc_counts_[i];
       if (doc_id < total) {
-        found = reader;
+        found = segments_[i];
         local = doc_id - before;
         break;
       }
@@ -260,10 +264,17 @@ Result<std::optional<Document>> Index::doc(uint32_t doc_id) const {
   return found->doc(local);
 }
 
+std::vector<uint32_t> Index::doc_counts_of(const SegmentReaders& segments) {
+  std::vector<uint32_t> counts;
+  counts.reserve(segments.size());
+  for (const auto& reader : segments) counts.push_back(reader->num_docs());
+  return counts;
+}
+
 uint32_t Index::num_docs() const {
   std::shared_lock lock(segments_mutex_);
   uint32_t total = 0;
-  for (const auto& reader : segments_) total += reader->num_docs();
+  for (uint32_t count : doc_counts_) total += count;
   return total;
 }
 

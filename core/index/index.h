@@ -102,6 +102,8 @@ class Index {
         std::shared_ptr<const TokenizerRegistry> tokenizers,
         std::shared_ptr<const WorkerPool> thread_pool);
 
+  static std::vector<uint32_t> doc_counts_of(const SegmentReaders& segments);
+
   // `open`'s work, on the thread that calls it.
   static Result<std::shared_ptr<Index>> open_here(FsDirectory directory, IndexConfig config);
 
@@ -111,6 +113,10 @@ class Index {
   IndexConfig config_;
   mutable std::shared_mutex segments_mutex_;
   SegmentReaders segments_;  // guarded by segments_mutex_
+  // Guarded by segments_mutex_: each segment's document count, in list
+  // order, so that a fetch finds its segment by walking one small array
+  // rather than every reader.
+  std::vector<uint32_t> doc_counts_;
   std::vector<Field> default_fields_;
   std::shared_ptr<const TokenizerRegistry> tokenizers_;
   std::shared_ptr<const WorkerPool> thread_pool_;
