@@ -30,14 +30,6 @@ std::vector<Field> settle_default_fields(const Schema& schema) {
   return fields;
 }
 
-// Every read of an open or a reload runs on one blocking thread: handed over
-// once, the whole load, rather than each of its dozens of reads.
-template <class F>
-auto on_blocking_thread(F&& load) {
-  auto runtime = runtime::Runtime::get();
-  return runtime.has_value() ? (*runtime)->run_on_partner(std::forward<F>(load)) : load();
-}
-
 }  // namespace
 
 Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema,
@@ -67,10 +59,6 @@ Index::~Index() {
 }
 
 Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig config) {
-  return on_blocking_thread([&] { return open_here(std::move(directory), std::move(config)); });
-}
-
-Result<std::shared_ptr<Index>> Index::open_here(FsDirectory directory, IndexConfig config) {
   auto shared_directory = std::make_shared<const FsDirectory>(std::move(directory));
 
   ZELVAR_TRY(FileSlice schema_file, shared_directory->open_read(kSchemaFile));
@@ -229,8 +217,7 @@ SegmentReaders Index::segment_readers() const {
 }
 
 Result<void> Index::reload() {
-  ZELVAR_TRY(SegmentReaders fresh,
-             on_blocking_thread([&] { return load_segments(directory_, schema_, config_); }));
+  ZELVAR_TRY(SegmentReaders fresh, load_segments(directory_, schema_, config_));
   std::vector<uint32_t> counts = doc_counts_of(fresh);
   std::unique_lock lock(segments_mutex_);
   // Old readers that no snapshot still holds are destroyed here, under the

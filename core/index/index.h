@@ -104,9 +104,6 @@ class Index {
 
   static std::vector<uint32_t> doc_counts_of(const SegmentReaders& segments);
 
-  // `open`'s work, on the thread that calls it.
-  static Result<std::shared_ptr<Index>> open_here(FsDirectory directory, IndexConfig config);
-
   // Fields are released in this order when the index is destroyed.
   std::shared_ptr<const FsDirectory> directory_;
   std::shared_ptr<const Schema> schema_;

@@ -129,8 +129,10 @@ class Runtime {
 
   // Runs `fn` on the caller's partner while the caller waits and returns what
   // it returns; an exception it throws there is thrown again here. A piece of
-  // engine work that reads several times (a segment's search, an index's open)
-  // is handed over once so, and its reads then run right where it runs. Where
+  // engine work that reads several times (a segment's search) is handed over
+  // once so, and its reads then run right where it runs. (An index's open is
+  // not: what it builds would come from the partner's memory arena, which
+  // measured slower to fill and to free than the caller's.) Where
   // no blocking thread can be had, `fn` runs on the caller; called from a
   // blocking thread, it runs right there.
   template <class F>
