@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runtime/open_file.h"
 #include "core/runtime/runtime.h"
 
 namespace zelvar::runtime {
@@ -50,7 +51,7 @@ constexpr size_t kMaxFileBytes = 1 << 20;
 
 std::string read_file(const std::string& path) {
   std::string text;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return text;
   char chunk[16384];
   while (text.size() < kMaxFileBytes) {
