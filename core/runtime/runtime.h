@@ -38,6 +38,7 @@
 #pragma once
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -332,8 +333,10 @@ class Runtime {
 size_t available_cpus();
 
 // The same with every absolute path that is read (/proc/self/cgroup,
-// /proc/self/mountinfo, the control-group files) taken below `root`, and the
-// affinity count given: tests build fake trees in a temporary folder.
-size_t available_cpus(const std::string& root, size_t affinity_cpus);
+// /proc/self/mountinfo, the control-group files) taken below `root`, the
+// affinity count given, and `read` in place of ::read: tests build fake trees
+// in a temporary folder, and hand them out in short or interrupted reads.
+using ReadCall = ssize_t (*)(int fd, void* buffer, size_t count);
+size_t available_cpus(const std::string& root, size_t affinity_cpus, ReadCall read = ::read);
 
 }  // namespace zelvar::runtime
