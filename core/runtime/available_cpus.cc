@@ -57,6 +57,7 @@ std::string read_file(const std::string& path, ReadCall read) {
   while (text.size() < kMaxFileBytes) {
     const ssize_t n = read(fd, chunk, std::min(sizeof chunk, kMaxFileBytes - text.size()));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text.clear();  // a number cut short would read as another
     if (n <= 0) break;
     text.append(chunk, static_cast<size_t>(n));
   }

@@ -218,6 +218,25 @@ TEST(AvailableCpusTest, FilesAreReadToTheEndThroughShortAndInterruptedReads) {
   }
 }
 
+// A v1 quota file fails to read once its first byte is read.
+ssize_t read_quota_failing(int fd, void* buffer, size_t count) {
+  const fs::path file = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+  if (file.filename() != "cpu.cfs_quota_us") return ::read(fd, buffer, count);
+  if (::lseek(fd, 0, SEEK_CUR) == 0) return ::read(fd, buffer, 1);
+  errno = EIO;
+  return -1;
+}
+
+TEST(AvailableCpusTest, AFileWhoseReadFailsPartwayIsNotRead) {
+  FakeRoot root;
+  root.write("/proc/self/cgroup", "5:cpu,cpuacct:/box\n");
+  root.write("/proc/self/mountinfo", kV1Mount);
+  root.write(kV1Dir + "/box/cpu.cfs_quota_us", "150000\n");
+  root.write(kV1Dir + "/box/cpu.cfs_period_us", "100000\n");
+  // Not 1, from a quota of "1" CPU-microsecond.
+  EXPECT_EQ(available_cpus(root.path(), 8, read_quota_failing), 8u);
+}
+
 TEST(AvailableCpusTest, ThisProcessHasAtLeastOne) {
   const size_t cpus = available_cpus();
   EXPECT_GE(cpus, 1u);
