@@ -12,6 +12,7 @@
 #include "core/directories/blocking.h"
 #include "core/directories/whole_file.h"
 #include "core/error/result.h"
+#include "core/runtime/open_file.h"
 
 namespace zelvar {
 namespace {
@@ -41,7 +42,7 @@ IoError reversed(ByteRange range) {
 // descriptor is closed on every path.
 IoResult<OwnedBytes> read_file_range(const std::string& path, const std::string& name, FileIdentity identity,
                                      ByteRange range) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = runtime::open_file(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(IoError::from_os(errno));
   struct Closer {
     int fd;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "core/runtime/open_file.h"
+
 namespace zelvar {
 
 IoResult<std::vector<uint8_t>> read_whole_file(std::string_view path) {
@@ -15,7 +17,7 @@ IoResult<std::vector<uint8_t>> read_whole_file(std::string_view path) {
   }
   const std::string name(path);
   // Non-blocking, so that opening a FIFO without a writer cannot stall.
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = runtime::open_file(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(IoError::from_os(errno));
   struct Closer {
     int fd;

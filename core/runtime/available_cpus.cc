@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runtime/open_file.h"
 #include "core/runtime/runtime.h"
 
 namespace zelvar::runtime {
@@ -42,23 +43,23 @@ namespace fs = std::filesystem;
 enum class Version { kV1, kV2 };
 
 // The text of a small kernel file, at most kMaxFileBytes of it; empty if it
-// cannot be read. Plain reads, as few as possible: this runs at every index
-// open, and a system call is not cheap on every machine. A read that returns
-// less than asked for has reached the end: kernel attribute files and /proc
-// tables are filled whole, regular files end there too.
+// cannot be read. It is read until read() returns 0: the kernel hands out a
+// /proc table a page or so per read (a mount table of 120 lines came in reads
+// of 4,092 and 4,063 bytes), so a read that returns less than asked for says
+// nothing about the end.
 constexpr size_t kMaxFileBytes = 1 << 20;
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path, ReadCall read) {
   std::string text;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return text;
   char chunk[16384];
   while (text.size() < kMaxFileBytes) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const ssize_t n = read(fd, chunk, std::min(sizeof chunk, kMaxFileBytes - text.size()));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text.clear();  // a number cut short would read as another
     if (n <= 0) break;
     text.append(chunk, static_cast<size_t>(n));
-    if (static_cast<size_t>(n) < sizeof chunk) break;
   }
   ::close(fd);
   return text;
@@ -107,8 +108,8 @@ std::optional<uint64_t> parse_u64(std::string_view text) {
   return value;
 }
 
-std::string first_line(const fs::path& path) {
-  std::string text = read_file(path.string());
+std::string first_line(const fs::path& path, ReadCall read) {
+  std::string text = read_file(path.string(), read);
   return text.substr(0, text.find('\n'));
 }
 
@@ -120,9 +121,9 @@ std::optional<size_t> cpus_of(uint64_t quota, uint64_t period) {
 }
 
 // The CPU limit set in one group folder, if any.
-std::optional<size_t> folder_limit(const fs::path& folder, Version version) {
+std::optional<size_t> folder_limit(const fs::path& folder, Version version, ReadCall read) {
   if (version == Version::kV2) {
-    std::string line = first_line(folder / "cpu.max");
+    std::string line = first_line(folder / "cpu.max", read);
     std::istringstream in(line);
     std::string quota;
     std::string period;
@@ -134,9 +135,9 @@ std::optional<size_t> folder_limit(const fs::path& folder, Version version) {
   }
   // A quota of -1 means none, and does not parse as unsigned; the period is
   // read only for a quota.
-  std::optional<uint64_t> q = parse_u64(first_line(folder / "cpu.cfs_quota_us"));
+  std::optional<uint64_t> q = parse_u64(first_line(folder / "cpu.cfs_quota_us", read));
   if (!q) return std::nullopt;
-  std::optional<uint64_t> p = parse_u64(first_line(folder / "cpu.cfs_period_us"));
+  std::optional<uint64_t> p = parse_u64(first_line(folder / "cpu.cfs_period_us", read));
   if (!p) return std::nullopt;
   return cpus_of(*q, *p);
 }
@@ -184,7 +185,8 @@ std::optional<fs::path> below(const fs::path& path, const fs::path& top) {
 // The smallest limit on the way from the folder of `group` up to the mount
 // point of the first of `mounts` that shows it.
 std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
-                                      const std::vector<Mount>& mounts, std::string_view group) {
+                                      const std::vector<Mount>& mounts, std::string_view group,
+                                      ReadCall read) {
   for (const Mount& mount : mounts) {
     std::optional<fs::path> rest = below(fs::path(group), fs::path(mount.root));
     if (!rest) continue;
@@ -194,7 +196,7 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
     // One folder per component of `rest`, then the mount point itself.
     const auto levels = std::distance(rest->begin(), rest->end());
     for (std::ptrdiff_t level = 0; level <= levels; ++level) {
-      std::optional<size_t> here = folder_limit(folder, version);
+      std::optional<size_t> here = folder_limit(folder, version, read);
       if (here && (!limit || *here < *limit)) limit = here;
       folder = folder.parent_path();
     }
@@ -204,11 +206,11 @@ std::optional<size_t> hierarchy_limit(const std::string& root, Version version,
 }
 
 // The smallest CPU limit the process's control groups set, if any.
-std::optional<size_t> cgroup_limit(const std::string& root) {
+std::optional<size_t> cgroup_limit(const std::string& root, ReadCall read) {
   std::optional<size_t> smallest;
-  const std::string cgroups = read_file(root + "/proc/self/cgroup");
+  const std::string cgroups = read_file(root + "/proc/self/cgroup", read);
   if (cgroups.empty()) return smallest;
-  const std::string mountinfo = read_file(root + "/proc/self/mountinfo");
+  const std::string mountinfo = read_file(root + "/proc/self/mountinfo", read);
   for (std::string_view line : split(cgroups, '\n')) {
     // The path may itself hold ':'; the first two separate the fields.
     const size_t first = line.find(':');
@@ -219,9 +221,9 @@ std::optional<size_t> cgroup_limit(const std::string& root) {
     const std::string_view group = line.substr(second + 1);
     std::optional<size_t> limit;
     if (id == "0" && controllers.empty()) {
-      limit = hierarchy_limit(root, Version::kV2, cgroup_mounts(mountinfo, Version::kV2), group);
+      limit = hierarchy_limit(root, Version::kV2, cgroup_mounts(mountinfo, Version::kV2), group, read);
     } else if (has_item(controllers, "cpu")) {
-      limit = hierarchy_limit(root, Version::kV1, cgroup_mounts(mountinfo, Version::kV1), group);
+      limit = hierarchy_limit(root, Version::kV1, cgroup_mounts(mountinfo, Version::kV1), group, read);
     }
     if (limit && (!smallest || *limit < *smallest)) smallest = limit;
   }
@@ -242,7 +244,7 @@ std::optional<size_t> own_cgroup_limit() {
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(mutex);
   if (!read_at || now - *read_at >= kLimitRefresh) {
-    limit = cgroup_limit("");
+    limit = cgroup_limit("", ::read);
     read_at = now;
   }
   return limit;
@@ -255,8 +257,8 @@ size_t limited(size_t affinity_cpus, std::optional<size_t> limit) {
 
 }  // namespace
 
-size_t available_cpus(const std::string& root, size_t affinity_cpus) {
-  return limited(affinity_cpus, cgroup_limit(root));
+size_t available_cpus(const std::string& root, size_t affinity_cpus, ReadCall read) {
+  return limited(affinity_cpus, cgroup_limit(root, read));
 }
 
 size_t available_cpus() {
@@ -270,5 +272,7 @@ size_t available_cpus() {
   }
   return limited(affinity, own_cgroup_limit());
 }
+
+bool under_cpu_quota() { return own_cgroup_limit().has_value(); }
 
 }  // namespace zelvar::runtime

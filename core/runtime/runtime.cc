@@ -221,8 +221,10 @@ std::expected<Runtime*, std::string> Runtime::get_with(const Spawn& spawn) {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
   Runtime* rt = nullptr;
   try {
+    // A spin only takes CPU from others where there is one CPU, and from the
+    // process itself under a quota, whose time it spends.
     const size_t cpus = available_cpus();
-    rt = new Runtime(cpus, cpus > 1, spawn);
+    rt = new Runtime(cpus, cpus > 1 && !under_cpu_quota(), spawn);
   } catch (const std::exception& e) {
     return std::unexpected(std::string(e.what()));
   }

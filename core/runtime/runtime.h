@@ -48,6 +48,8 @@
 // Thread safety: every member may be called from any thread at any time.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -262,8 +264,14 @@ class Runtime {
 size_t available_cpus();
 
 // The same with every absolute path that is read (/proc/self/cgroup,
-// /proc/self/mountinfo, the control-group files) taken below `root`, and the
-// affinity count given: tests build fake trees in a temporary folder.
-size_t available_cpus(const std::string& root, size_t affinity_cpus);
+// /proc/self/mountinfo, the control-group files) taken below `root`, the
+// affinity count given, and `read` in place of ::read: tests build fake trees
+// in a temporary folder, and hand them out in short or interrupted reads.
+using ReadCall = ssize_t (*)(int fd, void* buffer, size_t count);
+size_t available_cpus(const std::string& root, size_t affinity_cpus, ReadCall read = ::read);
+
+// Whether a control group limits this process's CPU time (a quota, however
+// large), read as available_cpus() reads it.
+bool under_cpu_quota();
 
 }  // namespace zelvar::runtime
