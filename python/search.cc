@@ -35,34 +35,29 @@ void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
 Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, size_t limit) {
   const SegmentReaders snapshot = index.segment_readers();
   // Each segment is searched by itself, so several segments are searched at
-  // once, by the caller and blocking threads (see run_blocking_each); the lists
-  // are taken in segment order, and the first failing segment's error is the
-  // answer, as if they had been searched one after the other. A lone segment
-  // is searched on one blocking thread, with no other to wait for. So is the
-  // one segment left when the bloom filters rule the query out in all the
-  // others (a rare term, say), found by testing the segments in order; the
-  // testing stops at the second segment the query may match, since every
-  // test made here delays the hand-over, while a blocking thread tests a
-  // segment as a cheap first step of its search.
-  // The segments searched are [first, end): the ones before `first` are
-  // ruled out, and so are all after it when no second one may match.
+  // once, by blocking threads (see run_blocking_each); the lists are taken in
+  // segment order, and the first failing segment's error is the answer, as if
+  // they had been searched one after the other. Segments whose bloom filters
+  // rule the query out (a rare term, say) read nothing and add no hits: they
+  // are left out here, which takes a few hash probes each, so that a search
+  // wakes threads only for segments it will read. A lone segment left is
+  // searched on one blocking thread, with no other to wait for.
   const size_t n = snapshot.size();
-  const auto ruled_out = [&](size_t i) { return collector::matches_nothing_unread(*snapshot[i], query); };
-  size_t first = 0;
-  while (first < n && ruled_out(first)) ++first;
-  size_t second = first + 1;
-  while (second < n && ruled_out(second)) ++second;
-  const size_t end = second < n ? n : std::min(first + 1, n);
-  const size_t count = end - first;
+  std::vector<size_t> searched;  // the segments not ruled out, in order
+  searched.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!collector::matches_nothing_unread(*snapshot[i], query)) searched.push_back(i);
+  }
+  const size_t count = searched.size();
 
   struct Outcome {
     std::optional<Result<std::vector<SearchResult>>> result;
     std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
   };
-  std::vector<Outcome> outcomes(count);  // segment first + k at k
+  std::vector<Outcome> outcomes(count);  // segment searched[k] at k
   auto search = [&](size_t k) noexcept {
     try {
-      outcomes[k].result.emplace(collector::search_segment(*snapshot[first + k], query, limit));
+      outcomes[k].result.emplace(collector::search_segment(*snapshot[searched[k]], query, limit));
     } catch (...) {
       outcomes[k].thrown = std::current_exception();
     }
@@ -93,7 +88,7 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   for (size_t k = 0; k < count; ++k) {
     if (outcomes[k].thrown) std::rethrow_exception(outcomes[k].thrown);
     ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[k].result));
-    const uint32_t base = snapshot[first + k]->doc_base();
+    const uint32_t base = snapshot[searched[k]]->doc_base();
     for (const SearchResult& hit : segment_hits) {
       // Global numbers wrap modulo 2^32 like the segment bases.
       hits.push_back(Hit{static_cast<uint32_t>(base + hit.doc_id), hit.score});

@@ -353,7 +353,10 @@ bool Runtime::run_on_pool(Work work, void* arg) noexcept {
 }
 
 void Runtime::run_each(size_t n, size_t width, void (*body)(void*, size_t) noexcept, void* arg) noexcept {
-  const size_t helpers = std::min(n, std::max<size_t>(width, 1)) - (n == 0 ? 0 : 1);
+  // A pool thread woken on another CPU starts tens of microseconds late,
+  // about as long as a short piece takes, so one is woken for every two
+  // pieces at most: a thread for a single piece would rarely take it first.
+  const size_t helpers = std::min(n / 2, std::max<size_t>(width, 1) - 1);
   std::shared_ptr<Batch> batch;
   if (helpers > 0) {
     try {

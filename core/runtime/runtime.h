@@ -30,7 +30,8 @@
 //   the page cache) outlasts kMaxYieldNs of yielding, and the caller then
 //   sleeps until the partner wakes it.
 // - Pieces of work run at once (`run_blocking_each`) are shared out among the
-//   caller's partner and up to width - 1 pool threads, woken on other CPUs.
+//   caller's partner and up to width - 1 pool threads, woken on other CPUs,
+//   one for every two pieces at most.
 //   The partner starts on the pieces at once, so the pool threads' wake-up
 //   delays nothing: a piece that a thread slow to come would have taken is
 //   simply run by another. The pieces' own reads need no hand-over, as they
@@ -160,11 +161,11 @@ class Runtime {
   }
 
   // Runs body(0), ..., body(n - 1), each once, at most `width` at a time, on
-  // the caller's partner and up to width - 1 pool threads, and returns once
-  // all of them have run. Which thread runs which index, and in what order, is
-  // not fixed. `body` must not throw. Where no blocking thread can be had
-  // (none can be started, or memory runs out), the caller runs the indexes
-  // left itself.
+  // the caller's partner and up to min(width - 1, n / 2) pool threads, and
+  // returns once all of them have run. Which thread runs which index, and in
+  // what order, is not fixed. `body` must not throw. Where no blocking thread
+  // can be had (none can be started, or memory runs out), the caller runs the
+  // indexes left itself.
   template <class F>
   void run_blocking_each(size_t n, size_t width, F& body) {
     static_assert(std::is_nothrow_invocable_v<F&, size_t>);
