@@ -4,6 +4,8 @@
 #include <cmath>
 #include <exception>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "core/error/result.h"
 #include "core/query/collector.h"
@@ -24,6 +26,20 @@ namespace {
 // no slower.)
 constexpr size_t kMaxParallelSearches = 8;
 constexpr size_t kMaxParallelSearchesBesideASpinner = 4;
+
+// For each k below `count`, the least j such that listings first + j and
+// first + k of `snapshot` are one segment.
+std::vector<size_t> first_listings(const SegmentReaders& snapshot, size_t first, size_t count) {
+  std::vector<std::pair<const void*, size_t>> by_segment(count);
+  for (size_t k = 0; k < count; ++k) by_segment[k] = {snapshot[first + k]->opened_id(), k};
+  std::sort(by_segment.begin(), by_segment.end());
+  std::vector<size_t> source(count);
+  for (size_t i = 0; i < count; ++i) {
+    const bool starts = i == 0 || by_segment[i].first != by_segment[i - 1].first;
+    source[by_segment[i].second] = starts ? by_segment[i].second : source[by_segment[i - 1].second];
+  }
+  return source;
+}
 
 }  // namespace
 
@@ -63,12 +79,26 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   const size_t end = second < n ? n : std::min(first + 1, n);
   const size_t count = end - first;
 
+  // Listings of one segment share its reader and get the same local hits, or
+  // the same error: each segment is searched once, at its first listing in
+  // [first, end), and that search serves its later listings too. Otherwise a
+  // segment listed a thousand times would be searched a thousand times in
+  // one call, its blocks decompressed again each time the cache could not
+  // keep them (a block that fails, blocks of megabytes that evict each
+  // other).
+  const std::vector<size_t> source = first_listings(snapshot, first, count);
+  std::vector<size_t> searched;  // the k whose source is k, ascending
+  for (size_t k = 0; k < count; ++k) {
+    if (source[k] == k) searched.push_back(k);
+  }
+
   struct Outcome {
     std::optional<Result<std::vector<SearchResult>>> result;
     std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
   };
-  std::vector<Outcome> outcomes(count);  // segment first + k at k
-  auto search = [&](size_t k) noexcept {
+  std::vector<Outcome> outcomes(count);  // segment first + k at k, for the k searched
+  auto search = [&](size_t i) noexcept {
+    const size_t k = searched[i];
     try {
       outcomes[k].result.emplace(collector::search_segment(*snapshot[first + k], query, limit));
     } catch (...) {
@@ -76,27 +106,31 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
     }
   };
   size_t handed = 0;
-  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && count > 1) {
+  if (auto runtime = runtime::Runtime::get(); runtime.has_value() && searched.size() > 1) {
     const size_t most =
         (*runtime)->has_spinning_thread() ? kMaxParallelSearchesBesideASpinner : kMaxParallelSearches;
     const size_t width = std::min(index.config().num_threads, most);
-    if (width > 1) handed = (*runtime)->run_blocking_each(count, width, search);
+    if (width > 1) handed = (*runtime)->run_blocking_each(searched.size(), width, search);
   }
   if (handed == 0) {
-    // In turn, up to the first failure.
-    for (size_t k = 0; k < count; ++k) {
-      search(k);
-      if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
+    // In turn, up to the first failure: every listing before it is served by
+    // a search made before it.
+    for (size_t i = 0; i < searched.size(); ++i) {
+      search(i);
+      const Outcome& outcome = outcomes[searched[i]];
+      if (outcome.thrown || !outcome.result->has_value()) break;
     }
   }
 
   // The segments ruled out add no hits.
   std::vector<Hit> hits;
   for (size_t k = 0; k < count; ++k) {
-    if (outcomes[k].thrown) std::rethrow_exception(outcomes[k].thrown);
-    ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[k].result));
+    const Outcome& outcome = outcomes[source[k]];
+    if (outcome.thrown) std::rethrow_exception(outcome.thrown);
+    const Result<std::vector<SearchResult>>& segment_hits = *outcome.result;
+    if (!segment_hits.has_value()) return std::unexpected(segment_hits.error());
     const uint32_t base = snapshot[first + k]->doc_base();
-    for (const SearchResult& hit : segment_hits) {
+    for (const SearchResult& hit : *segment_hits) {
       // Global numbers wrap modulo 2^32 like the segment bases.
       hits.push_back(Hit{static_cast<uint32_t>(base + hit.doc_id), hit.score});
     }
