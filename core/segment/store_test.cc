@@ -189,12 +189,18 @@ TEST_P(StoreLookupTest, FindsTheCoveringBlockOrFails) {
   auto store = open_ok(file);
   ASSERT_TRUE(store);
   const LookupCase& c = GetParam();
+  const StoreBlockIndex* const entry = store->entry_of(c.local);
   IoResult<std::optional<Document>> doc = store->get(c.local);
   if (c.doc) {
     ASSERT_TRUE(doc.has_value()) << doc.error().to_string();
     ASSERT_TRUE(doc->has_value());
     EXPECT_EQ(**doc, parsed(doc_json(*c.doc)));
+    ASSERT_NE(entry, nullptr);
+    // The blocks are disjoint: the one that covers the document.
+    EXPECT_LE(entry->first_doc, *c.doc);
+    EXPECT_LT(*c.doc, entry->first_doc + entry->num_docs);
   } else {
+    EXPECT_EQ(entry, nullptr);
     ASSERT_FALSE(doc.has_value());
     EXPECT_EQ(doc.error(), kNotFound);
     // A number no block covers is refused before any block is read.
