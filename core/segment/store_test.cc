@@ -218,6 +218,19 @@ INSTANTIATE_TEST_SUITE_P(
                       LookupCase{"PastLastBlock", 23, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
+// What the open keeps (block index, dictionary) is its own: no buffer read
+// at open outlives it.
+TEST(StoreTest, OpenKeepsNoBufferItRead) {
+  test_writer::StoreOptions options = per_block(2);
+  options.dictionary = test_writer::train_dictionary(doc_jsons(0, 8));
+  MemoryFile file(test_writer::write_store(doc_jsons(0, 8), options).bytes);
+  file.keep_buffers();
+  auto store = open_ok(file);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->dictionary().has_value());
+  EXPECT_EQ(file.other_holders(), std::vector<long>{0});
+}
+
 TEST(StoreTest, EmptyIndexFailsEveryCountedNumber) {
   MemoryFile file(test_writer::assemble_store({}, std::nullopt, 3).bytes);
   auto store = open_ok(file);
