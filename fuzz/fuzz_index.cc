@@ -11,6 +11,9 @@
 // the first, last and next number of every segment), reload, search and fetch
 // once more. The file is put back afterwards. A boolean search must give
 // what its generic scorer gives: the same error, or the same hits bit for bit.
+// Searches and fetches stop once they have cost kWorkBytes (support.h): each
+// term lookup may scan a whole term-dictionary block, and each fetch decode a
+// whole store block, cached or not.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/compression/zstd.h"
 #include "core/directories/directory.h"
 #include "core/index/index.h"
 #include "core/index/index_config.h"
@@ -77,16 +81,30 @@ std::vector<std::unique_ptr<Query>> sample_queries() {
   return queries;
 }
 
-void search(const Index& index) {
+// The term lookups a search of `query` makes in a segment.
+size_t lookups(const Query& query) {
+  const auto* boolean = dynamic_cast<const BooleanQuery*>(&query);
+  if (boolean == nullptr) return 1;
+  return boolean->must_clauses().size() + boolean->should_clauses().size() + boolean->must_not_clauses().size();
+}
+
+void search(const Index& index, WorkBudget& work) {
   static const auto* queries = new std::vector<std::unique_ptr<Query>>(sample_queries());
   const SegmentReaders segments = index.segment_readers();
   for (const auto& query : *queries) {
     for (const auto& segment : segments) {
+      if (work.spent()) return;
       auto hits = collector::search_segment(*segment, *query, kLimit);
+      for (size_t i = 0; i < lookups(*query); ++i) {
+        work.charge_scan(segment->term_dict().cache(), AsyncSSTableReader::kMaxBlockSize);
+      }
       if (dynamic_cast<const BooleanQuery*>(query.get()) != nullptr) {
         // A boolean query of term clauses is answered from the posting lists
         // directly; the generic scorer must give the same answer, bit for bit.
         auto scorer = query->scorer(*segment);
+        for (size_t i = 0; i < lookups(*query); ++i) {
+          work.charge_scan(segment->term_dict().cache(), AsyncSSTableReader::kMaxBlockSize);
+        }
         if (scorer.has_value() != hits.has_value()) fail("index: boolean search and its scorer disagree on failing");
         if (!scorer) {
           if (scorer.error().to_string() != hits.error().to_string()) {
@@ -107,18 +125,29 @@ void search(const Index& index) {
   }
 }
 
-void fetch(const Index& index) {
+void fetch(const Index& index, WorkBudget& work) {
+  const SegmentReaders segments = index.segment_readers();
   std::vector<uint32_t> ids;
   for (uint32_t i = 0; i < std::min(index.num_docs(), kMaxDocs); ++i) ids.push_back(i);
-  for (const auto& segment : index.segment_readers()) {
+  for (const auto& segment : segments) {
     const uint32_t base = segment->doc_base();
     const uint32_t n = segment->num_docs();
     for (uint32_t id : {base, base + n - 1, base + n}) ids.push_back(id);
   }
   ids.push_back(index.num_docs());
   for (uint32_t id : ids) {
+    if (work.spent()) return;
     auto doc = index.doc(id);
     if (!doc) (void)doc.error().to_string();
+    // The segment Index::doc reads: the first whose running count passes id.
+    uint32_t total = 0;
+    for (const auto& segment : segments) {
+      total += segment->num_docs();
+      if (id < total) {
+        work.charge_scan(segment->store().cache(), zstd::kMaxDecompressedSize);
+        break;
+      }
+    }
   }
 }
 
@@ -146,11 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.num_threads = 2;
     auto index = Index::open(FsDirectory(sample.dir), std::move(config));
     if (index) {
-      search(**index);
-      fetch(**index);
+      WorkBudget work(watch);
+      search(**index, work);
+      fetch(**index, work);
       if (auto reloaded = (*index)->reload(); !reloaded) (void)reloaded.error().to_string();
-      search(**index);
-      fetch(**index);
+      search(**index, work);
+      fetch(**index, work);
     } else {
       (void)index.error().to_string();
     }

@@ -6,13 +6,21 @@
 // cache): local numbers 0 to kLeadingDocs - 1, the first and last number of
 // each of the first kIndexedBlocks index entries and their neighbours outside
 // the entry, and the last numbers below the footer's count and at it. Every
-// block named by those entries is also loaded directly.
+// block named by those entries is also loaded directly, before the fetches.
+//
+// Loads and fetches stop once they have cost kWorkBytes (support.h). If the
+// loads reach that, the block loaded last is still held, and the first
+// document of its entry is fetched once if that fetch reads the same bytes:
+// a block too large for the cache is got again from its holder
+// (block_loader.h), so a fetch from a block of hundreds of megabytes is
+// tried without decompressing it again.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "core/compression/zstd.h"
 #include "core/segment/store.h"
 #include "fuzz/support.h"
 
@@ -20,16 +28,6 @@ namespace {
 
 constexpr uint32_t kLeadingDocs = 24;
 constexpr size_t kIndexedBlocks = 32;
-
-// A block larger than the cache's byte budget is decompressed afresh by every
-// fetch, and so is a block that fails only after decompressing much: a few
-// kilobytes of frames can stand for hundreds of megabytes, and repeating such
-// calls a few hundred times proves nothing new but takes minutes. The work
-// done is measured as the bytes the blocks loaded directly hold and, where
-// the heap is counted, the bytes allocated so far; once it passes kWorkBytes,
-// no more blocks are loaded and only kFetchesOfLargeBlocks fetches follow.
-constexpr uint64_t kWorkBytes = uint64_t{64} << 20;
-constexpr size_t kFetchesOfLargeBlocks = 2;
 
 }  // namespace
 
@@ -48,38 +46,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const AsyncStoreReader& store = **opened;
   const uint32_t num_docs = store.num_docs();
+  WorkBudget work(watch);
+
+  auto fetch = [&](uint32_t local) {
+    auto doc = store.get(local);
+    work.charge_scan(store.cache(), zstd::kMaxDecompressedSize);
+    if (!doc) {
+      (void)doc.error().to_string();
+      return;
+    }
+    if (local >= num_docs && doc->has_value()) fail("store: a document at or beyond the footer's count");
+  };
 
   std::vector<uint32_t> locals;
   for (uint32_t i = 0; i < kLeadingDocs; ++i) locals.push_back(i);
   const auto index = store.index();
-  uint64_t loaded_bytes = 0;
-  const auto worked_enough = [&] { return std::max(loaded_bytes, watch.allocated()) > kWorkBytes; };
+  StoreBlock held;  // the block loaded last: one at most beside the cache
+  const StoreBlockIndex* held_entry = nullptr;  // its entry
   for (size_t i = 0; i < std::min(index.size(), kIndexedBlocks); ++i) {
     const StoreBlockIndex& e = index[i];
     const uint32_t last = e.first_doc + (e.num_docs == 0 ? 0 : e.num_docs - 1);
     for (uint32_t local : {e.first_doc - 1, e.first_doc, last, last + 1}) locals.push_back(local);
-    if (worked_enough()) continue;
+    if (work.spent()) continue;
+    held.reset();
+    held_entry = nullptr;
     auto block = store.load_block(e);
     if (block) {
-      loaded_bytes += (*block)->size();
+      held = std::move(*block);
+      held_entry = &e;
     } else {
       (void)block.error().to_string();
     }
   }
-  size_t fetches_left = worked_enough() ? kFetchesOfLargeBlocks : SIZE_MAX;
   for (uint32_t local : {num_docs - 2, num_docs - 1, num_docs, 0xFFFFFFFFu}) locals.push_back(local);
 
+  if (work.spent()) {
+    // The first document of the held block's entry, once, if a fetch of it
+    // reads those bytes: the held block serves it.
+    const StoreBlockIndex* const entry = held_entry != nullptr ? store.entry_of(held_entry->first_doc) : nullptr;
+    if (entry != nullptr && entry->offset == held_entry->offset && entry->length == held_entry->length) {
+      fetch(held_entry->first_doc);
+    }
+    return 0;
+  }
+  held.reset();
   for (int pass = 0; pass < 2; ++pass) {
     for (uint32_t local : locals) {
-      if (fetches_left == 0) return 0;
-      --fetches_left;
-      auto doc = store.get(local);
-      if (fetches_left > kFetchesOfLargeBlocks && worked_enough()) fetches_left = kFetchesOfLargeBlocks;
-      if (!doc) {
-        (void)doc.error().to_string();
-        continue;
-      }
-      if (local >= num_docs && doc->has_value()) fail("store: a document at or beyond the footer's count");
+      if (work.spent()) return 0;
+      fetch(local);
     }
   }
   return 0;

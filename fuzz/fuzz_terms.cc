@@ -10,6 +10,8 @@
 // that sort just after and just before them), and the empty key are looked
 // up, each twice (the second time through the block cache). At most
 // kMaxIndexKeys keys of the file's own index are used, spread over it.
+// Lookups stop once they have cost kWorkBytes (support.h): each may scan a
+// whole block, of up to 8 MiB, cached or not.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -73,12 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   add_spread(keys, terms.sparse_index(), [](const SparseIndexEntry& e) { return std::span(e.key); });
   keys.emplace_back();
 
+  WorkBudget work(watch);
   for (int pass = 0; pass < 2; ++pass) {
     for (const Bytes& key : keys) {
+      if (work.spent()) return 0;
       auto [first, last] = terms.find_block_range(key);
       (void)first;
       (void)last;
       auto info = terms.get(key);
+      work.charge_scan(terms.cache(), AsyncSSTableReader::kMaxBlockSize);
       if (!info) {
         (void)info.error().to_string();
         continue;

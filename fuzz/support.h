@@ -94,6 +94,38 @@ class HeapWatch {
   uint64_t allocated_at_start_;
 };
 
+// Work bound. A target that repeats costly calls on one input (lookups,
+// fetches, searches) stops repeating them once they have cost more than
+// kWorkBytes: the bytes allocated since the budget began (blocks
+// decompressed, documents parsed; see HeapWatch::allocated) plus the bytes
+// charged for work that allocates nothing, chiefly scanning a block that a
+// cache already holds.
+// A few kilobytes of frames can stand for blocks of many megabytes, and a
+// lookup or fetch in such a block costs its whole size every time it runs,
+// cached or not: repeating it hundreds of times proves nothing new but takes
+// minutes. Inputs of small blocks never come near the bound.
+inline constexpr uint64_t kWorkBytes = uint64_t{64} << 20;
+
+class WorkBudget {
+ public:
+  explicit WorkBudget(const HeapWatch& watch) : watch_(watch), allocated_at_start_(watch.allocated()) {}
+
+  // Whether the calls so far cost more than kWorkBytes.
+  bool spent() const { return watch_.allocated() - allocated_at_start_ + charged_ > kWorkBytes; }
+
+  // Charges a call that may have scanned one block held by `cache`, blocks
+  // being at most `max_block` bytes: what the cache holds, up to that.
+  template <class Cache>
+  void charge_scan(const Cache& cache, uint64_t max_block) {
+    charged_ += std::min<uint64_t>(cache.bytes(), max_block);
+  }
+
+ private:
+  const HeapWatch& watch_;
+  const uint64_t allocated_at_start_;
+  uint64_t charged_ = 0;
+};
+
 // Reports a broken promise of the engine (work that should be bounded and is
 // not, a result that breaks its contract) on stderr and aborts, so that the
 // fuzzer records the input as a finding.

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <exception>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "core/error/result.h"
 #include "core/query/collector.h"
@@ -16,6 +18,21 @@ namespace {
 // threads. A segment's share of a search is tens of microseconds; waking
 // more threads costs more than they take off.
 constexpr size_t kMaxParallelSearches = 8;
+
+// For each k below the number of `listed` listings of `snapshot`, the least j
+// such that listings listed[j] and listed[k] are one segment.
+std::vector<size_t> first_listings(const SegmentReaders& snapshot, const std::vector<size_t>& listed) {
+  const size_t count = listed.size();
+  std::vector<std::pair<const void*, size_t>> by_segment(count);
+  for (size_t k = 0; k < count; ++k) by_segment[k] = {snapshot[listed[k]]->opened_id(), k};
+  std::sort(by_segment.begin(), by_segment.end());
+  std::vector<size_t> source(count);
+  for (size_t i = 0; i < count; ++i) {
+    const bool starts = i == 0 || by_segment[i].first != by_segment[i - 1].first;
+    source[by_segment[i].second] = starts ? by_segment[i].second : source[by_segment[i - 1].second];
+  }
+  return source;
+}
 
 }  // namespace
 
@@ -43,37 +60,52 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   // wakes threads only for segments it will read. A lone segment left is
   // searched on one blocking thread, with no other to wait for.
   const size_t n = snapshot.size();
-  std::vector<size_t> searched;  // the segments not ruled out, in order
-  searched.reserve(n);
+  std::vector<size_t> listed;  // the listings not ruled out, in order
+  listed.reserve(n);
   for (size_t i = 0; i < n; ++i) {
-    if (!collector::matches_nothing_unread(*snapshot[i], query)) searched.push_back(i);
+    if (!collector::matches_nothing_unread(*snapshot[i], query)) listed.push_back(i);
   }
-  const size_t count = searched.size();
+  const size_t count = listed.size();
+
+  // Listings of one segment share its reader and get the same local hits, or
+  // the same error: each segment is searched once, at its first listing left,
+  // and that search serves its later listings too. Otherwise a segment listed
+  // a thousand times would be searched a thousand times in one call, its
+  // blocks decompressed again each time the cache could not keep them (a
+  // block that fails, blocks of megabytes that evict each other).
+  const std::vector<size_t> source = first_listings(snapshot, listed);
+  std::vector<size_t> searched;  // the k whose source is k, ascending
+  for (size_t k = 0; k < count; ++k) {
+    if (source[k] == k) searched.push_back(k);
+  }
 
   struct Outcome {
     std::optional<Result<std::vector<SearchResult>>> result;
     std::exception_ptr thrown;  // out of memory, say; thrown again on this thread
   };
-  std::vector<Outcome> outcomes(count);  // segment searched[k] at k
-  auto search = [&](size_t k) noexcept {
+  std::vector<Outcome> outcomes(count);  // listing listed[k] at k, for the k searched
+  auto search = [&](size_t i) noexcept {
+    const size_t k = searched[i];
     try {
-      outcomes[k].result.emplace(collector::search_segment(*snapshot[searched[k]], query, limit));
+      outcomes[k].result.emplace(collector::search_segment(*snapshot[listed[k]], query, limit));
     } catch (...) {
       outcomes[k].thrown = std::current_exception();
     }
   };
   const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
   auto runtime = runtime::Runtime::get();
-  if (runtime.has_value() && count > 1 && width > 1) {
-    (*runtime)->run_blocking_each(count, width, search);
+  if (runtime.has_value() && searched.size() > 1 && width > 1) {
+    (*runtime)->run_blocking_each(searched.size(), width, search);
   } else {
-    // In turn, up to the first failure, all on one blocking thread: a
-    // segment's search reads several times (term blocks, posting lists), and
-    // there those reads need no hand-over each.
+    // In turn, up to the first failure (every listing before it is served by
+    // a search made before it), all on one blocking thread: a segment's search
+    // reads several times (term blocks, posting lists), and there those reads
+    // need no hand-over each.
     auto in_turn = [&] {
-      for (size_t k = 0; k < count; ++k) {
-        search(k);
-        if (outcomes[k].thrown || !outcomes[k].result->has_value()) break;
+      for (size_t i = 0; i < searched.size(); ++i) {
+        search(i);
+        const Outcome& outcome = outcomes[searched[i]];
+        if (outcome.thrown || !outcome.result->has_value()) break;
       }
     };
     if (runtime.has_value()) {
@@ -86,10 +118,12 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
   // The segments ruled out add no hits.
   std::vector<Hit> hits;
   for (size_t k = 0; k < count; ++k) {
-    if (outcomes[k].thrown) std::rethrow_exception(outcomes[k].thrown);
-    ZELVAR_TRY(std::vector<SearchResult> segment_hits, std::move(*outcomes[k].result));
-    const uint32_t base = snapshot[searched[k]]->doc_base();
-    for (const SearchResult& hit : segment_hits) {
+    const Outcome& outcome = outcomes[source[k]];
+    if (outcome.thrown) std::rethrow_exception(outcome.thrown);
+    const Result<std::vector<SearchResult>>& segment_hits = *outcome.result;
+    if (!segment_hits.has_value()) return std::unexpected(segment_hits.error());
+    const uint32_t base = snapshot[listed[k]]->doc_base();
+    for (const SearchResult& hit : *segment_hits) {
       // Global numbers wrap modulo 2^32 like the segment bases.
       hits.push_back(Hit{static_cast<uint32_t>(base + hit.doc_id), hit.score});
     }

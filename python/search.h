@@ -4,7 +4,9 @@
 // order, each segment contributing at most `limit` hits; the hits are re-based
 // to global document numbers, sorted by score (best first, stable, so equal
 // scores keep segment order and then ascending local number) and cut to
-// `limit` again. An error in any segment fails the whole search.
+// `limit` again. An error in any segment fails the whole search. A segment
+// listed more than once is searched once per call: its hits, or its error,
+// serve each of its listings, with that listing's base.
 //
 // Thread safety: works on its own snapshot; the index may be shared.
 #pragma once

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/query/boolean.h"
@@ -202,6 +205,59 @@ TEST_F(MergedSearchTest, FirstFailingSegmentDecidesTheError) {
   EXPECT_EQ(lone, searched_in_turn(*sequential, *term("lone"), 10));
   EXPECT_EQ(lone.rfind("error: ", 0), std::string::npos) << lone;
   EXPECT_NE(lone, "");
+}
+
+// A query that counts the segment searches made with it.
+class CountingQuery final : public Query {
+ public:
+  explicit CountingQuery(std::unique_ptr<Query> inner) : inner_(std::move(inner)) {}
+  Result<std::unique_ptr<Scorer>> scorer(const AsyncSegmentReader& reader) const override {
+    ++searches_;
+    return inner_->scorer(reader);
+  }
+  Result<uint32_t> count_estimate(const AsyncSegmentReader& reader) const override {
+    return inner_->count_estimate(reader);
+  }
+  int searches() const { return searches_.load(); }
+
+ private:
+  std::unique_ptr<Query> inner_;
+  mutable std::atomic<int> searches_{0};
+};
+
+// A segment listed several times is searched once per call, and each of its
+// listings gets its hits at its own base, or its error where it is the first
+// to fail: the answers of searching every listing in turn.
+TEST_F(MergedSearchTest, SegmentListedAgainIsSearchedOnceForAllItsListings) {
+  const std::vector<std::string> listed = {"1", "2", "1", "1", "3", "2"};
+  std::ofstream(dir_ / "segments.json") << tw::segments_json(listed);
+  auto sequential = open(1);
+  auto parallel = open(8);
+  ASSERT_NE(sequential, nullptr);
+  ASSERT_NE(parallel, nullptr);
+  ASSERT_EQ(parallel->segment_readers().size(), listed.size());
+  for (const auto& query : queries()) {
+    const std::string expected = searched_in_turn(*sequential, *query, 10);
+    EXPECT_EQ(describe(merged_search(*sequential, *query, 10)), expected);
+    EXPECT_EQ(describe(merged_search(*parallel, *query, 10)), expected);
+  }
+  for (const auto& index : {sequential, parallel}) {
+    CountingQuery query(term("w0"));
+    const std::string hits = describe(merged_search(*index, query, 100000));
+    EXPECT_EQ(query.searches(), 3);
+    EXPECT_EQ(hits, searched_in_turn(*index, *term("w0"), 100000));
+  }
+
+  // Segment "2" fails: its first listing, the second, decides the error; in
+  // turn, nothing after that listing is searched.
+  std::filesystem::resize_file(post_file(1), 0);
+  const std::string expected = searched_in_turn(*sequential, *term("w0"), 10);
+  ASSERT_EQ(expected.rfind("error: ", 0), 0u) << expected;
+  for (const auto& index : {sequential, parallel}) {
+    CountingQuery query(term("w0"));
+    EXPECT_EQ(describe(merged_search(*index, query, 10)), expected);
+    EXPECT_EQ(query.searches(), index == sequential ? 2 : 3);
+  }
 }
 
 }  // namespace

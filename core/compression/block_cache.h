@@ -20,7 +20,8 @@
 //   Consequently a capacity of 0 acts as a capacity of 1, and a block inserted
 //   twice keeps two places, the older of which evicts it.
 //   - A block larger than max_bytes is never kept: insert leaves the cache as
-//     it is, and the caller's reference is the block's only holder.
+//     it is, and the caller's reference is the block's only holder (its
+//     loader only remembers it weakly, see block_loader.h).
 // The byte budget bounds what a small hostile file can make the cache hold
 // (blocks of many megabytes each); blocks of real indexes are far too small
 // for 256 of them to reach it, so for them only the block count evicts.

@@ -137,6 +137,11 @@ class AsyncSegmentReader {
   // or beyond the store's document count.
   Result<std::optional<Document>> doc(uint32_t local) const;
 
+  // The same for every listing of one opened segment and different for every
+  // other: listings with equal ids give every search the same local hits, or
+  // the same error.
+  const void* opened_id() const { return opened_.get(); }
+
   const SegmentMeta& meta() const { return opened_->meta; }
   uint32_t num_docs() const { return opened_->meta.num_docs; }
   uint32_t doc_base() const { return doc_base_; }

@@ -140,16 +140,20 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
       std::move(index), std::move(dictionary), std::move(data), cache_blocks, footer.num_docs));
 }
 
-IoResult<std::optional<Document>> AsyncStoreReader::get(uint32_t local) const {
-  if (local >= num_docs_) return std::optional<Document>();
-  if (index_.empty()) return std::unexpected(doc_not_found());
+const StoreBlockIndex* AsyncStoreReader::entry_of(uint32_t local) const {
+  if (index_.empty()) return nullptr;
   const StoreBlockIndex& entry = choose_block(index_, local);
   // A number below the first block or in a gap between blocks.
-  if (entry.first_doc > local || local - entry.first_doc >= entry.num_docs) {
-    return std::unexpected(doc_not_found());
-  }
-  ZELVAR_TRY(StoreBlock block, load_block(entry));
-  ZELVAR_TRY(std::span<const uint8_t> record, find_record(*block, local - entry.first_doc));
+  if (entry.first_doc > local || local - entry.first_doc >= entry.num_docs) return nullptr;
+  return &entry;
+}
+
+IoResult<std::optional<Document>> AsyncStoreReader::get(uint32_t local) const {
+  if (local >= num_docs_) return std::optional<Document>();
+  const StoreBlockIndex* const entry = entry_of(local);
+  if (entry == nullptr) return std::unexpected(doc_not_found());
+  ZELVAR_TRY(StoreBlock block, load_block(*entry));
+  ZELVAR_TRY(std::span<const uint8_t> record, find_record(*block, local - entry->first_doc));
   ZELVAR_TRY(Document document, store::deserialize_document(record));
   return std::optional<Document>(std::move(document));
 }

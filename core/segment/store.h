@@ -85,6 +85,12 @@ class AsyncStoreReader {
   // beyond num_docs() (tested first, so such a number reads nothing).
   IoResult<std::optional<Document>> get(uint32_t local) const;
 
+  // The index entry whose block `get` reads for `local`: the last entry whose
+  // first_doc is at most `local` (as a search over entries ascending by
+  // first_doc finds it), if `local` is one of its documents; else null. Does
+  // not look at num_docs().
+  const StoreBlockIndex* entry_of(uint32_t local) const;
+
   // The decompressed block of `entry`, from the cache or read, decompressed
   // and then cached. Two concurrent misses both load; the later insert wins.
   IoResult<StoreBlock> load_block(const StoreBlockIndex& entry) const;

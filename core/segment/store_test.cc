@@ -189,12 +189,18 @@ TEST_P(StoreLookupTest, FindsTheCoveringBlockOrFails) {
   auto store = open_ok(file);
   ASSERT_TRUE(store);
   const LookupCase& c = GetParam();
+  const StoreBlockIndex* const entry = store->entry_of(c.local);
   IoResult<std::optional<Document>> doc = store->get(c.local);
   if (c.doc) {
     ASSERT_TRUE(doc.has_value()) << doc.error().to_string();
     ASSERT_TRUE(doc->has_value());
     EXPECT_EQ(**doc, parsed(doc_json(*c.doc)));
+    ASSERT_NE(entry, nullptr);
+    // The blocks are disjoint: the one that covers the document.
+    EXPECT_LE(entry->first_doc, *c.doc);
+    EXPECT_LT(*c.doc, entry->first_doc + entry->num_docs);
   } else {
+    EXPECT_EQ(entry, nullptr);
     ASSERT_FALSE(doc.has_value());
     EXPECT_EQ(doc.error(), kNotFound);
     // A number no block covers is refused before any block is read.
@@ -211,6 +217,19 @@ INSTANTIATE_TEST_SUITE_P(
                       LookupCase{"FirstOfLast", 20, 20}, LookupCase{"LastOfLast", 22, 22},
                       LookupCase{"PastLastBlock", 23, std::nullopt}),
     [](const auto& info) { return info.param.name; });
+
+// What the open keeps (block index, dictionary) is its own: no buffer read
+// at open outlives it.
+TEST(StoreTest, OpenKeepsNoBufferItRead) {
+  test_writer::StoreOptions options = per_block(2);
+  options.dictionary = test_writer::train_dictionary(doc_jsons(0, 8));
+  MemoryFile file(test_writer::write_store(doc_jsons(0, 8), options).bytes);
+  file.keep_buffers();
+  auto store = open_ok(file);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->dictionary().has_value());
+  EXPECT_EQ(file.other_holders(), std::vector<long>{0});
+}
 
 TEST(StoreTest, EmptyIndexFailsEveryCountedNumber) {
   MemoryFile file(test_writer::assemble_store({}, std::nullopt, 3).bytes);
@@ -539,18 +558,23 @@ TEST(StoreCacheFaultTest, FailedDecompressionIsNotCachedButARejectedRecordIs) {
   EXPECT_TRUE(store->cache().contains(1));
 }
 
-// A small file whose index points many entries at one frame that
-// decompresses to more than the cache's byte budget: every fetch pays the
-// decompression, and none keeps the block.
-TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
-  // 513 frames of 128 KiB of zeros each: 64 MiB and a little more.
+// A small file whose index points entries 0 to 3 at one frame that
+// decompresses to more than the cache's byte budget (64 MiB and a little
+// more, in 513 frames of 128 KiB of zeros).
+Bytes oversized_block_store() {
   const Bytes piece = test_writer::compress_block(Bytes(128 << 10, 0));
   Bytes frame;
   for (int i = 0; i < 513; ++i) frame.insert(frame.end(), piece.begin(), piece.end());
   std::vector<RawBlock> blocks = {RawBlock{0, 1, frame}};
   std::vector<StoreEntry> extra;
   for (uint32_t first = 1; first < 4; ++first) extra.push_back(StoreEntry{first, 0, static_cast<uint32_t>(frame.size()), 1});
-  MemoryFile memory(test_writer::assemble_store(blocks, std::nullopt, 4, extra).bytes);
+  return test_writer::assemble_store(blocks, std::nullopt, 4, extra).bytes;
+}
+
+// Without a holder, every fetch pays the decompression, and none keeps the
+// block.
+TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
+  MemoryFile memory(oversized_block_store());
   auto store = open_ok(memory);
   ASSERT_TRUE(store);
   for (uint32_t local = 0; local < 4; ++local) {
@@ -560,6 +584,33 @@ TEST(StoreCacheFaultTest, BlockBeyondTheCacheBudgetIsNeverKept) {
     EXPECT_EQ(store->cache().bytes(), 0u);
   }
   EXPECT_EQ(memory.reads().size(), 1u + 4u);
+}
+
+// While a caller holds such a block, every load of its bytes, under any
+// entry, gets that block without a read; once the last holder lets go, the
+// next load reads and decompresses it again.
+TEST(StoreCacheFaultTest, HeldBlockBeyondTheBudgetServesLoadsOfItsBytes) {
+  MemoryFile memory(oversized_block_store());
+  auto store = open_ok(memory);
+  ASSERT_TRUE(store);
+  IoResult<StoreBlock> held = store->load_block(store->index()[0]);
+  ASSERT_TRUE(held.has_value()) << held.error().to_string();
+  for (uint32_t local = 0; local < 4; ++local) {
+    EXPECT_FALSE(store->get(local).has_value());
+    IoResult<StoreBlock> again = store->load_block(store->index()[local]);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->get(), held->get());
+  }
+  EXPECT_EQ(memory.reads().size(), 1u + 1u);
+  EXPECT_EQ(store->cache().size(), 0u);
+
+  const size_t size = (*held)->size();
+  held->reset();
+  IoResult<StoreBlock> reloaded = store->load_block(store->index()[2]);
+  ASSERT_TRUE(reloaded.has_value());
+  EXPECT_EQ(memory.reads().size(), 1u + 2u);
+  EXPECT_EQ((*reloaded)->size(), size);
+  EXPECT_EQ(store->cache().size(), 0u);
 }
 
 // Four threads fetch every document of `file` twenty times over, through one

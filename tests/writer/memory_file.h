@@ -4,7 +4,9 @@
 // It records every range read through its handles. Its bytes can be cut
 // short after a handle was made, as a file that shrank (a read past the new
 // end fails with UnexpectedEof "early eof", as such a file's read does), and
-// a fault can replace the result of chosen reads. Copies share one file.
+// a fault can replace the result of chosen reads. It can keep the buffers it
+// hands out, so that a test sees whether a reader still holds any of them.
+// Copies share one file.
 //
 // Thread safety: handles may read from any number of threads; the other
 // members may be called at any time too (one lock guards the state).
@@ -51,8 +53,10 @@ class MemoryFile {
       }
       std::lock_guard lock(state->mutex);
       if (r.end > state->bytes.size()) return std::unexpected(IoError(IoErrorKind::UnexpectedEof, "early eof"));
-      return OwnedBytes(std::vector<uint8_t>(state->bytes.begin() + static_cast<ptrdiff_t>(r.start),
-                                             state->bytes.begin() + static_cast<ptrdiff_t>(r.end)));
+      OwnedBytes read(std::vector<uint8_t>(state->bytes.begin() + static_cast<ptrdiff_t>(r.start),
+                                           state->bytes.begin() + static_cast<ptrdiff_t>(r.end)));
+      if (state->keep_buffers) state->kept.push_back(read);
+      return read;
     });
     std::lock_guard lock(state_->mutex);
     return LazyFileHandle(std::move(read), state_->bytes.size());
@@ -77,6 +81,20 @@ class MemoryFile {
     std::lock_guard lock(state_->mutex);
     state_->bytes.resize(std::min(size, state_->bytes.size()));
   }
+  // From now on, keeps every buffer a read hands out (faults' results aside).
+  void keep_buffers() {
+    std::lock_guard lock(state_->mutex);
+    state_->keep_buffers = true;
+  }
+  // For each buffer kept, in read order, how many holders it has besides
+  // this file (views of it count, whatever part they view).
+  std::vector<long> other_holders() const {
+    std::lock_guard lock(state_->mutex);
+    std::vector<long> holders;
+    for (const OwnedBytes& buffer : state_->kept) holders.push_back(buffer.use_count() - 1);
+    return holders;
+  }
+
   void set_fault(Fault fault) {
     std::lock_guard lock(state_->mutex);
     state_->fault = std::move(fault);
@@ -88,6 +106,8 @@ class MemoryFile {
     std::vector<uint8_t> bytes;     // guarded by mutex
     std::vector<ByteRange> reads;   // guarded by mutex
     Fault fault;                    // guarded by mutex
+    bool keep_buffers = false;      // guarded by mutex
+    std::vector<OwnedBytes> kept;   // guarded by mutex
   };
   std::shared_ptr<State> state_;
 };

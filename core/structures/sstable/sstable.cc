@@ -68,7 +68,12 @@ IoResult<BloomFilter> BloomFilter::from_bytes(const OwnedBytes& bytes) {
   if (bytes.size() - kHeaderLen < words * 8) {
     return std::unexpected(invalid_data("Bloom filter data truncated"));
   }
-  filter.bits = bytes.slice(kHeaderLen, kHeaderLen + static_cast<size_t>(words * 8));
+  // Copied: at open `bytes` views the buffer of the file's whole end, which
+  // the filter would otherwise keep alive for the reader's life.
+  const size_t size = static_cast<size_t>(words * 8);
+  uint8_t* bits = nullptr;
+  filter.bits = OwnedBytes::for_overwrite(size, bits);
+  if (size != 0) std::memcpy(bits, bytes.data() + kHeaderLen, size);
   return filter;
 }
 

@@ -79,8 +79,8 @@ struct BloomFilter {
   static constexpr size_t kHeaderLen = 12;
 
   // The stored words, each a little-endian u64: bit i = bit (i mod 64) of
-  // word (i div 64). A view of the bytes the filter was read from, shared
-  // with them, not a copy.
+  // word (i div 64). A buffer of the filter's own, holding exactly the
+  // words, copied from the bytes it was read from.
   OwnedBytes bits;
   size_t num_bits = 0;    // the probe modulus
   size_t num_hashes = 0;  // probes per key

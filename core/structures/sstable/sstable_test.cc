@@ -242,6 +242,36 @@ TEST(SSTableOpen, LargeSectionsTakeOneMoreRead) {
   }
 }
 
+// What the open keeps (block index, sparse index, bloom filter, dictionary)
+// is its own: no buffer read at open outlives it, whether one read of the
+// file's end held every section or a second read was needed.
+TEST(SSTableOpen, KeepsNoBufferItRead) {
+  std::vector<test_writer::TermEntry> entries;
+  for (int i = 0; i < 3000; ++i) {
+    entries.push_back({test_writer::term_key(0, "term" + std::to_string(100000 + i)), external(1, 2, 3)});
+  }
+  struct Case {
+    const char* name;
+    size_t bloom_bits_per_key;
+    size_t reads;
+  };
+  for (const Case& c : {Case{"one read", 10, 1}, Case{"two reads", 300, 2}}) {
+    SCOPED_TRACE(c.name);
+    test_writer::SSTableOptions opts;
+    opts.bloom_bits_per_key = c.bloom_bits_per_key;
+    opts.sparse_every = 4;
+    opts.dictionary = test_writer::sample_dictionary();
+    MemoryFile mem(test_writer::write_sstable(entries, opts));
+    mem.keep_buffers();
+    auto r = AsyncSSTableReader::open(mem.handle(), 16);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    ASSERT_TRUE((*r)->bloom_filter().has_value());
+    ASSERT_FALSE((*r)->sparse_index().empty());
+    ASSERT_TRUE((*r)->dictionary().has_value());
+    EXPECT_EQ(mem.other_holders(), std::vector<long>(c.reads, 0));
+  }
+}
+
 TEST(SSTableOpen, EmptyIndexRegionGivesNoBlocks) {
   MemoryFile mem(layout({}, empty_index()));
   auto r = AsyncSSTableReader::open(mem.handle(), 16);
@@ -522,7 +552,10 @@ TEST(BloomFilter, FromBytes) {
   ASSERT_EQ(r->num_words(), 2u);
   EXPECT_EQ(r->word(0), words[0]);
   EXPECT_EQ(r->word(1), words[1]);
-  EXPECT_EQ(r->bits.data(), read.data() + BloomFilter::kHeaderLen);  // a view, not a copy
+  // A copy of exactly the words, sharing nothing with the bytes read.
+  EXPECT_EQ(r->bits.to_vec(), Bytes(extra.begin() + BloomFilter::kHeaderLen, extra.end() - 1));
+  EXPECT_EQ(r->bits.use_count(), 1);
+  EXPECT_EQ(read.use_count(), 1);
 }
 
 TEST(BloomFilter, HashValues) {
