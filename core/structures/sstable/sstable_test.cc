@@ -15,7 +15,6 @@
 #include "core/directories/directory.h"
 #include "core/directories/byte_cursor.h"
 #include "core/error/result.h"
-#include "core/structures/postings/posting.h"
 #include "tests/writer/memory_file.h"
 #include "tests/writer/postings_writer.h"
 #include "tests/writer/sstable_writer.h"
@@ -1249,19 +1248,6 @@ TEST(SSTableRoundTrip, OpensThroughTheDirectory) {
   ASSERT_TRUE(r.has_value()) << r.error().to_string();
   for (const auto& e : entries) EXPECT_EQ((*r)->get(e.key).value(), e.info);
   std::filesystem::remove_all(dir);
-}
-
-// The varint reader of the term dictionary and the posting reader's are the
-// one reader of the byte cursor (tested there).
-TEST(SSTableVarint, IsTheSharedReader) {
-  using ReadFn = IoResult<uint64_t> (*)(std::span<const uint8_t>&);
-  EXPECT_EQ(static_cast<ReadFn>(&sstable::read_vint), static_cast<ReadFn>(&read_vint));
-  EXPECT_EQ(static_cast<ReadFn>(&posting::read_vint), static_cast<ReadFn>(&read_vint));
-  const std::vector<uint8_t> bytes = {0x05, 0x81, 0x01};
-  std::span<const uint8_t> cursor(bytes);
-  EXPECT_EQ(sstable::read_vint(cursor).value(), 5u);
-  EXPECT_EQ(posting::read_vint(cursor).value(), 129u);
-  EXPECT_EQ(sstable::read_vint(cursor).error().to_string(), "failed to fill whole buffer");
 }
 
 }  // namespace
