@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <string>
@@ -111,6 +112,15 @@ IoResult<OwnedBytes> LazyFileSlice::read_bytes_range(ByteRange range) const {
   // its start cannot be shifted at all.
   if (!ByteRange::at(offset_, range.start)) return std::unexpected(reversed(range));
   return handle_.read_bytes_range(ByteRange{offset_ + range.start, offset_ + range.end});
+}
+
+IoResult<void> TailReader::buffer_end() {
+  return buffer_from(file_.file_size() - std::min(file_.file_size(), kFirstRead));
+}
+
+IoResult<void> TailReader::reach(uint64_t lowest) {
+  if (lowest >= buffered_from() || file_.file_size() - lowest > kMaxRead) return {};
+  return buffer_from(lowest);
 }
 
 IoResult<void> TailReader::buffer_from(uint64_t start) {

@@ -110,10 +110,28 @@ std::shared_ptr<const LazyFileHandle::ReadFn> make_file_reader(std::string path,
 // it; any other range, valid or not, goes to the handle, so that it fails or
 // succeeds exactly as a direct read would.
 //
+// The term dictionary and the document store read their metadata so: first
+// the last kFirstRead bytes (`buffer_end`), which hold the footer and, for a
+// segment of some ten thousand terms or blocks, every section the footer
+// locates; then, once the footer has said where the lowest section starts,
+// the file from there (`reach`) if the first read fell short of it, unless
+// that is more than kMaxRead (a damaged footer, or a huge dictionary), when
+// each section is read by itself.
+//
 // Thread safety: belongs to one open; the handle it wraps may be shared.
 class TailReader {
  public:
+  static constexpr uint64_t kFirstRead = uint64_t{64} << 10;
+  static constexpr uint64_t kMaxRead = uint64_t{16} << 20;
+
   explicit TailReader(LazyFileHandle file) : file_(std::move(file)) {}
+
+  // Reads the file's last kFirstRead bytes (all of a smaller file).
+  IoResult<void> buffer_end();
+
+  // Reads the file from `lowest` to its end, if the buffer does not reach
+  // that far yet and that is at most kMaxRead bytes; otherwise nothing.
+  IoResult<void> reach(uint64_t lowest);
 
   // Reads the file from `start` to its recorded end in one read and keeps it
   // in place of what was buffered. Precondition: start <= file_size().

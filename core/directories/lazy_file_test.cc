@@ -214,5 +214,43 @@ TEST_F(LazyFileTest, TailReaderServesTheEndFromOneRead) {
   }
 }
 
+// A file's metadata read: the end first, then from the lowest section when
+// the end did not reach it, within the bound. A fake file of the given size
+// records the ranges read.
+TEST(TailReaderTest, ReadsTheEndThenReachesTheLowestSectionWithinTheBound) {
+  constexpr uint64_t kFirst = TailReader::kFirstRead;
+  constexpr uint64_t kMax = TailReader::kMaxRead;
+  struct Case {
+    const char* name;
+    uint64_t size;
+    uint64_t lowest;
+    std::vector<ByteRange> reads;  // after the first read
+  };
+  const std::vector<Case> cases = {
+      {"a small file is read whole", 1000, 10, {}},
+      {"the first read holds the lowest section", 10 * kFirst, 10 * kFirst - 100, {}},
+      {"the lowest section lies further back", 10 * kFirst, kFirst, {{kFirst, 10 * kFirst}}},
+      {"as far back as the bound", kMax + kFirst, kFirst, {{kFirst, kMax + kFirst}}},
+      {"beyond the bound: each section read by itself", kMax + kFirst + 1, kFirst, {}},
+      {"a lowest section past the file's end", 10 * kFirst, 20 * kFirst, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto reads = std::make_shared<std::vector<ByteRange>>();
+    LazyFileHandle file(std::make_shared<const LazyFileHandle::ReadFn>([reads](ByteRange r) -> IoResult<OwnedBytes> {
+                          reads->push_back(r);
+                          return OwnedBytes(std::vector<uint8_t>(r.end - r.start));
+                        }),
+                        c.size);
+    TailReader tail(file);
+    ASSERT_TRUE(tail.buffer_end().has_value());
+    ASSERT_EQ(reads->size(), 1u);
+    EXPECT_EQ((*reads)[0], (ByteRange{c.size - std::min(c.size, kFirst), c.size}));
+    reads->clear();
+    ASSERT_TRUE(tail.reach(c.lowest).has_value());
+    EXPECT_EQ(*reads, c.reads);
+  }
+}
+
 }  // namespace
 }  // namespace zelvar

@@ -11,12 +11,6 @@ namespace {
 
 constexpr uint64_t kEntrySize = 20;
 
-// The open's first read takes this much of the file's end; the dictionary
-// and index of a store of some ten thousand blocks fit in it. Where they lie
-// further back, a second read takes them whole, unless that is more than
-// kMetadataMaxRead (a damaged footer), when each is read by itself.
-constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
-constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
 IoError doc_not_found() { return invalid_data("Doc not found in index"); }
@@ -104,7 +98,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
   // the file's end (see TailReader): usually the first read holds them all,
   // else one more read from the first of them does.
   TailReader tail(handle);
-  ZELVAR_TRY_VOID(tail.buffer_from(file_size - std::min(file_size, kMetadataFirstRead)));
+  ZELVAR_TRY_VOID(tail.buffer_end());
   ZELVAR_TRY(OwnedBytes footer_bytes, tail.read_bytes_range(ByteRange{footer_start, file_size}));
   const Footer footer = decode_footer(footer_bytes.as_slice());
   if (footer.magic != kMagic) return std::unexpected(invalid_data("Invalid store magic"));
@@ -113,9 +107,7 @@ IoResult<std::shared_ptr<const AsyncStoreReader>> AsyncStoreReader::open(LazyFil
   }
   const bool use_dict = footer.has_dict != 0 && footer.dict_offset != 0;
   const uint64_t lowest = use_dict ? footer.dict_offset : footer.data_end_offset;
-  if (lowest < tail.buffered_from() && file_size - lowest <= kMetadataMaxRead) {
-    ZELVAR_TRY_VOID(tail.buffer_from(lowest));
-  }
+  ZELVAR_TRY_VOID(tail.reach(lowest));
 
   std::optional<CompressionDict> dictionary;
   uint64_t index_start = footer.data_end_offset;

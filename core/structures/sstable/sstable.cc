@@ -134,12 +134,6 @@ constexpr size_t kMinSparseEntryLen = 6;
 // only reached by first keys averaging hundreds of bytes.
 constexpr uint64_t kMaxKeyBytesPerIndexByte = 64;
 
-// The open's first read takes this much of the file's end; the sections of a
-// segment of some ten thousand terms fit in it. Where they lie further back,
-// a second read takes them whole, unless that is more than kMetadataMaxRead
-// (a damaged footer, or a huge dictionary), when each is read by itself.
-constexpr uint64_t kMetadataFirstRead = uint64_t{64} << 10;
-constexpr uint64_t kMetadataMaxRead = uint64_t{16} << 20;
 constexpr uint64_t kMinKeyBudget = uint64_t{1} << 20;
 
 // The block index's first keys, rebuilt one after another into one buffer:
@@ -297,7 +291,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   // buffer of the file's end (see TailReader): usually the first read holds
   // them all, else one more read from the lowest section does.
   TailReader tail(file);
-  ZELVAR_TRY_VOID(tail.buffer_from(size - std::min(size, kMetadataFirstRead)));
+  ZELVAR_TRY_VOID(tail.buffer_end());
   ZELVAR_TRY(const OwnedBytes footer, tail.read_bytes_range({footer_start, size}));
   const uint8_t* f = footer.data();
   const uint64_t index_offset = decode_le<uint64_t>(f);
@@ -312,9 +306,7 @@ IoResult<std::shared_ptr<AsyncSSTableReader>> AsyncSSTableReader::open(LazyFileH
   uint64_t lowest = index_offset;
   if (bloom_offset != 0) lowest = std::min(lowest, bloom_offset);
   if (dict_offset != 0) lowest = std::min(lowest, dict_offset);
-  if (lowest < tail.buffered_from() && size - lowest <= kMetadataMaxRead) {
-    ZELVAR_TRY_VOID(tail.buffer_from(lowest));
-  }
+  ZELVAR_TRY_VOID(tail.reach(lowest));
 
   Contents c{.first_keys = {},
              .block_index = {},
