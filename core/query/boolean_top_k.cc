@@ -10,6 +10,7 @@
 
 #include "core/error/result.h"
 #include "core/query/checked_cursor.h"
+#include "core/query/list_checks.h"
 #include "core/segment/reader.h"
 
 namespace zelvar {
@@ -39,21 +40,18 @@ struct ClauseBounds {
 };
 
 // Lists of at least this many blocks have what their check found kept in
-// their segment's list notes; shorter ones cost less to check again than to
+// their segment's ListChecks; shorter ones cost less to check again than to
 // look up.
 constexpr size_t kMinNotedBlocks = 4;
-// check_postings of the clause's list, through its segment's list notes.
+// check_postings of the clause's list, through its segment's ListChecks.
 std::optional<uint32_t> checked_largest_term_freq(const TermClause& c, const AsyncSegmentReader* segment) {
   const BlockPostingList& list = *c.postings;
   const bool noted = segment != nullptr && c.place.has_value() && list.skip_list.size() >= kMinNotedBlocks;
-  if (noted) {
-    if (const std::optional<uint64_t> note = segment->list_note(*c.place)) {
-      if (*note == kUnsoundListNote) return std::nullopt;
-      return static_cast<uint32_t>(*note);
-    }
-  }
+  if (!noted) return check_postings(list);
+  ListChecks& checks = ListChecks::of(*segment);
+  if (const std::optional<ListChecks::Found> found = checks.find(*c.place)) return *found;
   const std::optional<uint32_t> max_tf = check_postings(list);
-  if (noted) segment->keep_list_note(*c.place, max_tf.has_value() ? *max_tf : kUnsoundListNote);
+  checks.keep(*c.place, max_tf);
   return max_tf;
 }
 

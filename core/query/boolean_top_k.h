@@ -66,14 +66,10 @@ struct TermClauses {
   std::vector<TermClause> should;
   std::vector<TermClause> must_not;
   // The segment the lists were read from, which keeps what checking a long
-  // list found (its list notes), so that the next search of the list is
+  // list found (its ListChecks), so that the next search of the list is
   // spared the check; none: every list is checked.
   const AsyncSegmentReader* segment = nullptr;
 };
-
-// The list note (AsyncSegmentReader::list_note) of a list that the check
-// found not sound; a sound list's note is its largest term frequency.
-inline constexpr uint64_t kUnsoundListNote = uint64_t{1} << 32;
 
 // Whether every clause of `query` is a TermQuery.
 bool has_only_term_clauses(const BooleanQuery& query);

@@ -16,6 +16,7 @@
 #include "core/query/boolean.h"
 #include "core/query/boolean_top_k.h"
 #include "core/query/collector.h"
+#include "core/query/list_checks.h"
 #include "core/query/term.h"
 #include "core/segment/reader.h"
 #include "core/segment/segment_id.h"
@@ -290,6 +291,9 @@ TEST_F(SegmentSearchTest, QueriesTheBloomFilterRulesOutMatchNothingUnread) {
 // A boolean search keeps, in the segment's list notes, what checking a long
 // list found: its largest term frequency, or that it is not sound. The next
 // search of the list goes by the note, and answers as the first did.
+// A note as ListChecks::find answers it.
+std::optional<ListChecks::Found> noted(ListChecks::Found found) { return found; }
+
 TEST_F(SegmentSearchTest, BooleanSearchesKeepWhatCheckingALongListFound) {
   // "common" in 600 documents (5 blocks, the only list in ".post"), with term
   // frequencies 1 to 5; "other" in four, kept inline.
@@ -332,35 +336,37 @@ TEST_F(SegmentSearchTest, BooleanSearchesKeepWhatCheckingALongListFound) {
     ASSERT_TRUE(clauses->must[0].place.has_value());
     ASSERT_FALSE(clauses->should[0].place.has_value());  // inline
     const uint64_t place = *clauses->must[0].place;
-    EXPECT_FALSE((*reader)->list_note(place).has_value());
+    EXPECT_FALSE(ListChecks::of(**reader).find(place).has_value());
 
     const TopKPath path = damaged ? TopKPath::kReference : TopKPath::kPruned;
     const std::vector<SearchResult> first = search(path);
     ASSERT_EQ(first.size(), 10u);
-    EXPECT_EQ((*reader)->list_note(place), damaged ? kUnsoundListNote : 5u);
+    EXPECT_EQ(ListChecks::of(**reader).find(place), noted(damaged ? ListChecks::Found() : ListChecks::Found(5)));
     EXPECT_EQ(hit_bits(search(path)), hit_bits(first));
     if (!damaged) {
       // The note decides: one saying "not sound" sends the search to the
       // boolean scorer, which gives the same hits over a sound list.
-      (*reader)->keep_list_note(place, kUnsoundListNote);
+      ListChecks::of(**reader).keep(place, std::nullopt);
       EXPECT_EQ(hit_bits(search(TopKPath::kReference)), hit_bits(first));
     }
   }
 }
 
-TEST_F(SegmentSearchTest, ListNotesStartOverWhenFull) {
+TEST_F(SegmentSearchTest, ListChecksStartOverWhenFull) {
   auto reader = open();
   ASSERT_NE(reader, nullptr);
-  for (uint64_t place = 0; place < AsyncSegmentReader::kMaxListNotes; ++place) reader->keep_list_note(place, place);
-  EXPECT_EQ(reader->list_note(0), 0u);
-  reader->keep_list_note(0, 7);  // a kept place is overwritten, nothing dropped
-  EXPECT_EQ(reader->list_note(0), 7u);
-  EXPECT_EQ(reader->list_note(AsyncSegmentReader::kMaxListNotes - 1), AsyncSegmentReader::kMaxListNotes - 1);
-  reader->keep_list_note(AsyncSegmentReader::kMaxListNotes, 1);  // one more: all dropped first
-  EXPECT_FALSE(reader->list_note(0).has_value());
-  EXPECT_EQ(reader->list_note(AsyncSegmentReader::kMaxListNotes), 1u);
+  constexpr uint64_t kMax = ListChecks::kMaxNotes;
+  ListChecks& checks = ListChecks::of(*reader);
+  for (uint64_t place = 0; place < kMax; ++place) checks.keep(place, static_cast<uint32_t>(place));
+  EXPECT_EQ(checks.find(0), noted(0));
+  checks.keep(0, 7);  // a kept place is overwritten, nothing dropped
+  EXPECT_EQ(checks.find(0), noted(7));
+  EXPECT_EQ(checks.find(kMax - 1), noted(kMax - 1));
+  checks.keep(kMax, std::nullopt);  // one more: all dropped first
+  EXPECT_FALSE(checks.find(0).has_value());
+  EXPECT_EQ(checks.find(kMax), noted(std::nullopt));
   // Another listing of the segment shares the notes.
-  EXPECT_EQ(reader->with_doc_base(100)->list_note(AsyncSegmentReader::kMaxListNotes), 1u);
+  EXPECT_EQ(&ListChecks::of(*reader->with_doc_base(100)), &checks);
 }
 
 }  // namespace

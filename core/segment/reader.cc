@@ -50,7 +50,7 @@ Result<std::shared_ptr<const AsyncSegmentReader>> AsyncSegmentReader::finish(
 
   auto opened = std::make_shared<const Opened>(
       Opened{std::move(prepared.meta), std::move(prepared.term_dict), std::move(prepared.postings),
-             std::move(prepared.store), std::move(schema), std::move(vectors), std::make_unique<ListNotes>()});
+             std::move(prepared.store), std::move(schema), std::move(vectors), std::make_unique<SearchStateSlot>()});
   return std::shared_ptr<const AsyncSegmentReader>(new AsyncSegmentReader(std::move(opened), doc_base));
 }
 
@@ -80,21 +80,6 @@ Result<std::optional<BlockPostingList>> AsyncSegmentReader::get_postings(
 
 bool AsyncSegmentReader::may_hold_term(Field field, std::span<const uint8_t> term) const {
   return opened_->term_dict->may_contain(term_key(field, term));
-}
-
-std::optional<uint64_t> AsyncSegmentReader::list_note(uint64_t place) const {
-  ListNotes& notes = *opened_->list_notes;
-  std::lock_guard lock(notes.mutex);
-  const auto it = notes.notes.find(place);
-  if (it == notes.notes.end()) return std::nullopt;
-  return it->second;
-}
-
-void AsyncSegmentReader::keep_list_note(uint64_t place, uint64_t note) const {
-  ListNotes& notes = *opened_->list_notes;
-  std::lock_guard lock(notes.mutex);
-  if (notes.notes.size() >= kMaxListNotes && !notes.notes.contains(place)) notes.notes.clear();
-  notes.notes.insert_or_assign(place, note);
 }
 
 Result<std::optional<AsyncSegmentReader::PlacedPostings>> AsyncSegmentReader::get_placed_postings(

@@ -37,7 +37,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -122,16 +121,16 @@ class AsyncSegmentReader {
   // As get_postings, with the list's place.
   Result<std::optional<PlacedPostings>> get_placed_postings(Field field, std::span<const uint8_t> term) const;
 
-  // Notes that searches keep about the segment's external posting lists, by
-  // place: 64 bits each, whose meaning is the searches' own (what a walk
-  // through a long list found, so that the next search of the list need not
-  // walk it again). Segment files are written once and never changed in
-  // place, so a note holds for the life of the segment. At most
-  // kMaxListNotes are kept; when more come, all are dropped and keeping
-  // starts over. Shared by every listing of the segment.
-  static constexpr size_t kMaxListNotes = 4096;
-  std::optional<uint64_t> list_note(uint64_t place) const;
-  void keep_list_note(uint64_t place, uint64_t note) const;
+  // The one piece of state a higher layer keeps per segment (the query
+  // layer's ListChecks, core/query/list_checks.h), of type T: made at its
+  // first use, shared by every listing of the segment, destroyed with it. The
+  // slot knows nothing of T, so every caller must ask for the same type.
+  template <class T>
+  T& search_state() const {
+    SearchStateSlot& slot = *opened_->search_state;
+    std::call_once(slot.made, [&slot] { slot.state = std::make_shared<T>(); });
+    return *static_cast<T*>(slot.state.get());
+  }
 
   // The stored document with local number `local`; absent when `local` is at
   // or beyond the store's document count.
@@ -164,9 +163,9 @@ class AsyncSegmentReader {
   static std::vector<uint8_t> term_key(Field field, std::span<const uint8_t> term);
 
  private:
-  struct ListNotes {
-    std::mutex mutex;
-    std::unordered_map<uint64_t, uint64_t> notes;  // guarded by mutex
+  struct SearchStateSlot {
+    std::once_flag made;
+    std::shared_ptr<void> state;  // set once, under `made`
   };
 
   // What `open` read from the segment's files; shared by every listing.
@@ -177,7 +176,7 @@ class AsyncSegmentReader {
     std::shared_ptr<const AsyncStoreReader> store;
     std::shared_ptr<const Schema> schema;
     SegmentVectors vectors;
-    std::unique_ptr<ListNotes> list_notes;
+    std::unique_ptr<SearchStateSlot> search_state;
   };
 
   AsyncSegmentReader(std::shared_ptr<const Opened> opened, uint32_t doc_base)
