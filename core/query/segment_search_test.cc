@@ -288,7 +288,7 @@ TEST_F(SegmentSearchTest, QueriesTheBloomFilterRulesOutMatchNothingUnread) {
   }
 }
 
-// A boolean search keeps, in the segment's list notes, what checking a long
+// A boolean search keeps, in the segment's ListChecks, what checking a long
 // list found: its largest term frequency, or that it is not sound. The next
 // search of the list goes by the note, and answers as the first did.
 // A note as ListChecks::find answers it.

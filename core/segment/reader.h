@@ -26,8 +26,8 @@
 //
 // Thread safety: immutable after `open`; any number of threads may call
 // `get_postings` and `doc` at once. The only shared mutable state reached
-// through a reader is the two block caches and the list notes, each behind
-// its own lock.
+// through a reader is the two block caches and the search-state slot (the
+// query layer's ListChecks), each behind its own lock.
 #pragma once
 
 #include <cstddef>
