@@ -14,11 +14,6 @@
 namespace zelvar::python {
 namespace {
 
-// The most segments searched at once: the caller and up to seven blocking
-// threads. A segment's share of a search is tens of microseconds; waking
-// more threads costs more than they take off.
-constexpr size_t kMaxParallelSearches = 8;
-
 // For each k below the number of `listed` listings of `snapshot`, the least j
 // such that listings listed[j] and listed[k] are one segment.
 std::vector<size_t> first_listings(const SegmentReaders& snapshot, const std::vector<size_t>& listed) {
@@ -52,13 +47,12 @@ void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
 Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, size_t limit) {
   const SegmentReaders snapshot = index.segment_readers();
   // Each segment is searched by itself, so several segments are searched at
-  // once, by blocking threads (see run_blocking_each); the lists are taken in
+  // once, by blocking threads (see Runtime::run_blocking_each); the lists are taken in
   // segment order, and the first failing segment's error is the answer, as if
   // they had been searched one after the other. Segments whose bloom filters
   // rule the query out (a rare term, say) read nothing and add no hits: they
   // are left out here, which takes a few hash probes each, so that a search
-  // wakes threads only for segments it will read. A lone segment left is
-  // searched on one blocking thread, with no other to wait for.
+  // wakes threads only for segments it will read.
   const size_t n = snapshot.size();
   std::vector<size_t> listed;  // the listings not ruled out, in order
   listed.reserve(n);
@@ -88,30 +82,19 @@ Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, s
     const size_t k = searched[i];
     try {
       outcomes[k].result.emplace(collector::search_segment(*snapshot[listed[k]], query, limit));
+      return outcomes[k].result->has_value();
     } catch (...) {
       outcomes[k].thrown = std::current_exception();
+      return false;
     }
   };
-  const size_t width = std::min(index.config().num_threads, kMaxParallelSearches);
-  auto runtime = runtime::Runtime::get();
-  if (runtime.has_value() && searched.size() > 1 && width > 1) {
-    (*runtime)->run_blocking_each(searched.size(), width, search);
+  // On blocking threads, where a segment search's several reads (term blocks,
+  // posting lists) need no hand-over each; once one segment has failed, those
+  // after it are not started (the earlier ones decide the answer).
+  if (auto runtime = runtime::Runtime::get(); runtime.has_value()) {
+    (*runtime)->run_blocking_each(searched.size(), search);
   } else {
-    // In turn, up to the first failure (every listing before it is served by
-    // a search made before it), all on one blocking thread: a segment's search
-    // reads several times (term blocks, posting lists), and there those reads
-    // need no hand-over each.
-    auto in_turn = [&] {
-      for (size_t i = 0; i < searched.size(); ++i) {
-        search(i);
-        const Outcome& outcome = outcomes[searched[i]];
-        if (outcome.thrown || !outcome.result->has_value()) break;
-      }
-    };
-    if (runtime.has_value()) {
-      (*runtime)->run_on_partner(in_turn);
-    } else {
-      in_turn();
+    for (size_t i = 0; i < searched.size() && search(i); ++i) {
     }
   }
 

@@ -84,32 +84,36 @@ Result<std::shared_ptr<Index>> Index::open(FsDirectory directory, IndexConfig co
 
 namespace {
 
-// The most segments prepared at once. Beyond a few threads the open is held
-// up by the memory it maps, not by the reads.
-constexpr size_t kMaxParallelPrepares = 8;
+// The most segments prepared ahead of the first one not yet opened: at most
+// that much work is done in vain when a segment fails to open.
+constexpr size_t kPreparedAhead = 16;
 
 using PreparedSegment = std::optional<Result<AsyncSegmentReader::Prepared>>;
 
-// Prepares `segments` on the blocking pool, `width` at once. An entry is left
-// empty where that was not done (no pool, a width below 2, a lone segment,
-// memory ran out); the caller then prepares that segment itself. A lone
-// segment is better prepared by the caller: on a pool thread its memory
-// would come from that thread's arena, which measured slower to open and
-// to drop.
+// Prepares `segments` on blocking threads (see Runtime::run_blocking_each;
+// once one has failed, those after it are not started). An entry is left
+// empty where that was not done (no runtime, a lone segment, a segment after
+// a failed one, memory ran out); the caller then prepares that segment itself
+// if it needs it. A lone segment is prepared by the caller, as the runtime
+// keeps work whose result the caller holds (see runtime.h): on a blocking
+// thread its memory would come from that thread's arena, slower to fill and
+// to free.
 std::vector<PreparedSegment> prepare_segments(const FsDirectory& directory, std::span<const SegmentId> segments,
-                                              size_t width, size_t cache_blocks) {
+                                              size_t cache_blocks) {
   std::vector<PreparedSegment> prepared(segments.size());
-  if (width < 2 || segments.size() < 2) return prepared;
+  if (segments.size() < 2) return prepared;
   auto runtime = runtime::Runtime::get();
   if (!runtime.has_value()) return prepared;
   auto prepare = [&](size_t i) noexcept {
     try {
       prepared[i].emplace(AsyncSegmentReader::prepare(directory, segments[i], cache_blocks));
+      return prepared[i]->has_value();
     } catch (...) {
       // Left for the caller, which meets the same fault the usual way.
+      return false;
     }
   };
-  (*runtime)->run_blocking_each(segments.size(), width, prepare);
+  (*runtime)->run_blocking_each(segments.size(), prepare);
   return prepared;
 }
 
@@ -173,12 +177,10 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
   // from an earlier load: a reload opens every segment afresh.
   //
   // The listings are taken in order. A segment not yet prepared when its
-  // first listing is reached is prepared together with the next few distinct
-  // segments listed after it, on as many blocking threads; so a failing
-  // segment costs at most one such batch of needless work, as opening the
+  // first listing is reached is prepared together with the next distinct
+  // segments listed after it, kPreparedAhead in all, on blocking threads; so
+  // a failing segment costs at most that much needless work, as opening the
   // segments one by one would have stopped at it.
-  const size_t width = std::min(config.num_threads, kMaxParallelPrepares);
-  const size_t batch = width < 2 ? 1 : 2 * width;
   Listings listings(*ids);
   std::vector<PreparedSegment> window;  // prepared segments from slot window_start on
   size_t window_start = 0;
@@ -196,7 +198,7 @@ Result<SegmentReaders> Index::load_segments(const std::shared_ptr<const FsDirect
     } else {
       // First listings come in slot order: this is slot opened.size().
       if (slot >= window_start + window.size()) {
-        window = prepare_segments(*directory, listings.distinct_from(slot, batch), width, config.cache_blocks);
+        window = prepare_segments(*directory, listings.distinct_from(slot, kPreparedAhead), config.cache_blocks);
         window_start = slot;
       }
       PreparedSegment& prepared = window[slot - window_start];

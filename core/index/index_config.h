@@ -1,10 +1,10 @@
 // IndexConfig: the settings an index is opened with.
 //
 // Two settings matter to this read-only engine: `num_threads`, the size of
-// the index's idle worker pool (and, up to 8, how many segments an open
-// prepares, and a search searches, at once), and `cache_blocks`, the
-// capacity (in blocks) given to every segment's term-dictionary cache and
-// again to its document-store cache. The merge policy and the remaining settings belong to
+// the index's idle worker pool, and `cache_blocks`, the capacity (in blocks)
+// given to every segment's term-dictionary cache and again to its
+// document-store cache. (How many threads an open or a search uses is the
+// runtime's choice, not a setting.) The merge policy and the remaining settings belong to
 // the writing side; they are carried with the configuration and nothing here
 // reads them.
 //

@@ -2,27 +2,32 @@
 //
 // An open index starts `IndexConfig::num_threads` threads that wait for work
 // and are never given any; the pool exists so that an index holds the same
-// threads it would hold with a writer attached. In a child made by fork() the
-// threads do not exist: a pool destroyed there only forgets them.
+// threads it would hold with a writer attached.
 //
-// Starting and joining threads is slow next to the rest of an open (tens of
-// microseconds each on a virtual machine), so:
-// - the caller starts only the first thread, which starts the others while
-//   the caller goes on with its own work (`begin`), and collects the finished
-//   pool later (`Starting::finish`);
-// - destroying a finished pool tells its threads to stop and lets them end on
-//   their own (detached): they hold the flags they wait on, never the pool.
-//   A pool that failed to start, or was never finished, joins its threads,
-//   so that a failed open leaves nothing behind;
-// - the first thread pins itself to the CPU it runs on before it starts the
-//   others, which inherit the pin. A thread started elsewhere would begin on
-//   another, idle CPU, which must be interrupted to run it; on one CPU each
-//   start is about half as dear, and stopping the pool wakes its threads on
-//   that one CPU, not on eight (measured on 8 CPUs: an open 60-180 us
-//   sooner, a drop 60 us sooner). The threads never work, so where they
-//   wait costs nothing;
-// - the threads do nothing, so they get small stacks, which the C library
-//   keeps for reuse between one pool and the next.
+// Its lifecycle is all it has: `num_threads` threads started at open, a
+// thread that cannot be started failing the open, the threads stopped with
+// the index. Starting and stopping threads is what an open and a drop would
+// otherwise spend most of their time on, so each remaining mechanism is there
+// for that cost:
+// - Started in the background: the caller starts only the first thread,
+//   which starts the others while the caller opens the segments (`begin`);
+//   the caller collects the pool, or the failure, afterwards
+//   (`Starting::finish`). An open then waits for one thread start, not for
+//   num_threads of them.
+// - Detached on destruction: a finished pool tells its threads to stop and
+//   lets them end on their own; they hold the flags they wait on, never the
+//   pool. A drop then waits for no thread. A pool that failed to start, or
+//   was never finished, joins its threads instead, so that a failed open
+//   leaves nothing behind.
+// - Kept on one CPU: the first thread pins itself to the CPU it runs on
+//   before it starts the others, which inherit the pin. A thread started
+//   elsewhere would begin on another, idle CPU, which must be interrupted to
+//   run it, and stopping the pool would interrupt every such CPU again. The
+//   threads never work, so where they wait costs nothing.
+// - Small stacks: the threads do nothing, and stacks this small are kept by
+//   the C library for reuse, so the next open does not map them afresh.
+// - In a child made by fork() the threads do not exist: a pool destroyed
+//   there only forgets them.
 //
 // Thread safety: a pool is immutable once finished; destroy it from a thread
 // that is not one of its own. A Starting belongs to the thread that began it.

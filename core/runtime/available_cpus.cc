@@ -232,7 +232,7 @@ std::optional<size_t> cgroup_limit(const std::string& root, ReadCall read) {
 
 // This process's control-group limit, read again once it is a second old:
 // reading it takes a handful of files and the whole mount table, which the
-// kernel writes out afresh at every read (some 40 us), and every index open
+// kernel writes out afresh at every read, and every index open
 // asks for the CPU count. A new quota, or a move to another group, is seen
 // within that second.
 constexpr auto kLimitRefresh = std::chrono::seconds(1);

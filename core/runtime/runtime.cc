@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <system_error>
@@ -177,15 +178,23 @@ Runtime::PartnerSlot& Runtime::partner_slot() {
 // What the threads of one run_blocking_each share; each pool task holds it,
 // so that it outlives the call.
 struct Runtime::Batch {
-  Batch(size_t n, void (*body)(void*, size_t) noexcept, void* arg) : n(n), body(body), arg(arg), left(n) {}
+  Batch(size_t n, Piece body, void* arg) : n(n), body(body), arg(arg), left(n) {}
 
-  // Runs pieces until none is left to start.
+  // Runs pieces until none is left to start; a piece after a failed one is
+  // taken but not run.
   void run_pieces() noexcept {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
-      body(arg, i);
+      if (i < failed.load(std::memory_order_acquire) && !body(arg, i)) fail(i);
       if (left.fetch_sub(1, std::memory_order_acq_rel) == 1 && state.exchange(kDone) == kSleeping) {
         futex_wake(state);
       }
+    }
+  }
+
+  // Piece i failed: no piece after the first failed one is run.
+  void fail(size_t i) noexcept {
+    for (size_t first = failed.load(std::memory_order_relaxed);
+         i < first && !failed.compare_exchange_weak(first, i, std::memory_order_acq_rel);) {
     }
   }
 
@@ -204,10 +213,11 @@ struct Runtime::Batch {
 
   const size_t n;
   // Used only for a piece taken, so only while the caller waits.
-  void (*const body)(void*, size_t) noexcept;
+  const Piece body;
   void* const arg;
   std::atomic<size_t> next{0};
-  std::atomic<size_t> left;  // pieces not yet ended
+  std::atomic<size_t> left;              // pieces not yet ended
+  std::atomic<size_t> failed{SIZE_MAX};  // the first piece that failed
   std::atomic<uint32_t> state{kPending};
 };
 
@@ -255,7 +265,8 @@ void Runtime::forget_threads_after_fork() {
 
 bool Runtime::exists() { return g_runtime.load(std::memory_order_acquire) != nullptr; }
 
-Runtime::Runtime(size_t workers, bool may_spin, const Spawn& spawn) : batch_spin_(kMaxBatchSpinNs, may_spin) {
+Runtime::Runtime(size_t workers, bool may_spin, const Spawn& spawn)
+    : batch_spin_(kMaxBatchSpinNs, may_spin), width_(std::clamp<size_t>(workers, 1, kMaxWidth)) {
   try {
     workers_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) workers_.push_back(spawn([this] { worker_loop(); }));
@@ -352,11 +363,11 @@ bool Runtime::run_on_pool(Work work, void* arg) noexcept {
   return true;
 }
 
-void Runtime::run_each(size_t n, size_t width, void (*body)(void*, size_t) noexcept, void* arg) noexcept {
+void Runtime::run_each(size_t n, Piece body, void* arg) noexcept {
   // A pool thread woken on another CPU starts tens of microseconds late,
   // about as long as a short piece takes, so one is woken for every two
   // pieces at most: a thread for a single piece would rarely take it first.
-  const size_t helpers = std::min(n / 2, std::max<size_t>(width, 1) - 1);
+  const size_t helpers = std::min(n / 2, width_ - 1);
   std::shared_ptr<Batch> batch;
   if (helpers > 0) {
     try {
@@ -373,10 +384,11 @@ void Runtime::run_each(size_t n, size_t width, void (*body)(void*, size_t) noexc
     // In turn, on one blocking thread if there is one.
     struct InTurn {
       size_t n;
-      void (*body)(void*, size_t) noexcept;
+      Piece body;
       void* arg;
       void operator()() noexcept {
-        for (size_t i = 0; i < n; ++i) body(arg, i);
+        for (size_t i = 0; i < n && body(arg, i); ++i) {
+        }
       }
     } in_turn{n, body, arg};
     if (on_blocking_thread() || !hand_over(&call<InTurn>, &in_turn)) in_turn();

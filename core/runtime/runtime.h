@@ -1,13 +1,14 @@
-// The process-wide runtime.
+// The process-wide runtime, and the one place that decides where the engine's
+// work runs, on how many threads, and when anything spins.
 //
 // Engine operations that touch files are plain functions: each file operation
-// of the directory is handed to the runtime's blocking threads with
-// `run_blocking`, and the calling thread waits until it is done. `block_on`
-// runs one engine operation to completion on the calling thread; it is the
-// entry the Python binding uses, and it never moves the operation elsewhere.
-// `run_blocking_each` runs several pieces of work at once (an index prepares
-// its segments so, a search its segments), all on blocking threads; a file
-// operation made by a piece runs right where the piece runs.
+// of the directory is handed to a blocking thread with `run_blocking`, and the
+// calling thread waits until it is done. `block_on` runs one engine operation
+// to completion on the calling thread; it is the entry the Python binding
+// uses, and it never moves the operation elsewhere. A caller with several
+// pieces of work (an index's segments to prepare, a search's segments to
+// search) hands them all to `run_blocking_each` and reads their outcomes in
+// index order afterwards; it never picks a width or a thread itself.
 //
 // The runtime is created on first need and never shut down. Besides the
 // blocking threads (started on demand, at most kMaxBlockingThreads at once,
@@ -16,33 +17,40 @@
 // made by fork() the blocking threads start afresh, since none of the
 // parent's exist there.
 //
-// What a hand-off costs is the rule everything here follows:
+// The policy follows from what a hand-off costs: switching to a thread on the
+// same CPU is cheap, waking a thread on another CPU is dear (far dearer on a
+// virtual machine), and a spinning thread costs a whole CPU for as long as it
+// spins.
 //
-// - A single file operation goes to the caller's own blocking thread, its
-//   partner, which the runtime keeps on the CPU the caller runs on. The caller
-//   wakes it and yields its CPU to it; the partner does the operation and goes
-//   back to sleep, and the caller goes on where it was. Nothing spins and no
-//   other CPU is woken: a hand-off is two switches on one CPU, a few
-//   microseconds, whatever else the machine is doing. Waking a thread on
-//   another CPU instead costs tens of microseconds on a virtual machine, and
-//   keeping one spinning to avoid that costs a second CPU for as long as the
-//   caller works between reads. An operation that blocks (the file is not in
-//   the page cache) outlasts kMaxYieldNs of yielding, and the caller then
-//   sleeps until the partner wakes it.
-// - Pieces of work run at once (`run_blocking_each`) are shared out among the
-//   caller's partner and up to width - 1 pool threads, woken on other CPUs,
-//   one for every two pieces at most.
-//   The partner starts on the pieces at once, so the pool threads' wake-up
-//   delays nothing: a piece that a thread slow to come would have taken is
-//   simply run by another. The pieces' own reads need no hand-over, as they
-//   run on blocking threads already. Once no piece is left to start, the
-//   caller waits for the last ones to end. That wait alone may spin, within a
-//   budget learnt from recent waits (SpinBudget): waking the caller after the
-//   last piece costs as long as a short piece, and the caller holds the
-//   interpreter lock meanwhile anyway. The spin fades where it only takes CPU
-//   from others: a spin that finds it lost its CPU stops, halves the budget
-//   and holds it down for a while, and a process limited by a CPU quota, or
-//   allowed only one CPU, never spins.
+// - Where a single operation runs. Each calling thread has a blocking thread
+//   of its own, its partner, which the runtime keeps on the CPU the caller
+//   runs on. A file operation goes to the partner: the caller wakes it and
+//   yields its CPU to it (at most kMaxYields times, within kMaxYieldNs); the
+//   partner does the operation and goes back to sleep. Nothing spins and no
+//   other CPU is woken. An operation that blocks (the file is not in the page
+//   cache) outlasts the yields, and the caller then sleeps until the partner
+//   wakes it. Called from a blocking thread, an operation runs right there.
+// - What stays on the caller. Work whose result the caller keeps (an index's
+//   open of a lone segment) stays on the caller's thread, each read handed
+//   over, so that its memory comes from the caller's arena; a piece of work
+//   that reads several times and keeps little (a segment's search) is handed
+//   over whole with `run_on_partner`, so that its reads need no hand-over each.
+// - How many threads run a batch. `run_blocking_each` runs the pieces on the
+//   caller's partner and on pool threads, width_ in all: the CPU count, at
+//   most kMaxWidth, since a piece takes about as long as waking one more
+//   thread. A pool thread is woken for every two pieces at most, because one
+//   woken for a single piece would rarely get to it first; the partner starts
+//   at once, so a slow wake-up delays nothing. A lone piece runs on the
+//   partner. Pieces start in index order; once one fails, those after it not
+//   yet started are not run, so a failing segment costs no more than the
+//   pieces already under way.
+// - When anything spins. Only the caller waiting for the last pieces of a
+//   batch, within a budget learnt from recent waits (SpinBudget, at most
+//   kMaxBatchSpinNs): waking it after the last piece costs as long as a short
+//   piece, and it holds the interpreter lock meanwhile anyway. A spin that
+//   finds it lost its CPU stops and holds the budget down, so spinning fades
+//   on a busy machine; a process under a CPU quota, or allowed one CPU, never
+//   spins.
 // - A quiet runtime uses no CPU: no thread spins once the call that made it
 //   wait has returned.
 //
@@ -86,6 +94,10 @@ class Runtime {
   static constexpr int kMaxYields = 4;
   // The longest spin of a caller waiting for the last pieces of a batch.
   static constexpr int64_t kMaxBatchSpinNs = 1'000'000;
+  // The most threads that run one batch's pieces at once. A piece (a
+  // segment's search or open) takes tens of microseconds; beyond a few
+  // threads, waking more costs more than they take off.
+  static constexpr size_t kMaxWidth = 8;
 
   // The runtime, created first if this is the first call. A failed build
   // (for instance the system refuses a thread) returns the reason and leaves
@@ -134,10 +146,10 @@ class Runtime {
   // it returns; an exception it throws there is thrown again here. A piece of
   // engine work that reads several times (a segment's search) is handed over
   // once so, and its reads then run right where it runs. (An index's open is
-  // not: what it builds would come from the partner's memory arena, which
-  // measured slower to fill and to free than the caller's.) Where
-  // no blocking thread can be had, `fn` runs on the caller; called from a
-  // blocking thread, it runs right there.
+  // not: what it builds would come from the partner's memory arena, slower to
+  // fill and to free than the caller's.) Where no blocking thread can be had,
+  // `fn` runs on the caller; called from a blocking thread, it runs right
+  // there.
   template <class F>
   auto run_on_partner(F&& fn) -> std::invoke_result_t<F&> {
     using R = std::invoke_result_t<F&>;
@@ -160,16 +172,20 @@ class Runtime {
     if constexpr (!std::is_void_v<R>) return std::move(*result);
   }
 
-  // Runs body(0), ..., body(n - 1), each once, at most `width` at a time, on
-  // the caller's partner and up to min(width - 1, n / 2) pool threads, and
-  // returns once all of them have run. Which thread runs which index, and in
-  // what order, is not fixed. `body` must not throw. Where no blocking thread
-  // can be had (none can be started, or memory runs out), the caller runs the
-  // indexes left itself.
+  // Runs body(0), ..., body(n - 1) on blocking threads and returns once they
+  // have run: on the caller's partner and up to width_ - 1 pool threads, one
+  // for every two pieces at most (a lone piece runs on the partner). Pieces
+  // start in index order; which thread runs which is not fixed. A body
+  // answers whether its piece succeeded: once one has failed, the pieces after
+  // it that have not started are left unrun (those before it have all
+  // started), so a caller that takes the first failure in index order as its
+  // answer gets it with no more work than the pieces already under way.
+  // `body` must not throw. Where no blocking thread can be had (none can be
+  // started, or memory runs out), the caller runs the pieces left itself.
   template <class F>
-  void run_blocking_each(size_t n, size_t width, F& body) {
-    static_assert(std::is_nothrow_invocable_v<F&, size_t>);
-    run_each(n, width, &call_each<F>, &body);
+  void run_blocking_each(size_t n, F& body) {
+    static_assert(std::is_nothrow_invocable_r_v<bool, F&, size_t>);
+    run_each(n, &call_each<F>, &body);
   }
 
   // Whether the calling thread is one of the blocking threads.
@@ -202,8 +218,8 @@ class Runtime {
     (*static_cast<Body*>(body))();
   }
   template <class F>
-  static void call_each(void* body, size_t i) noexcept {
-    (*static_cast<F*>(body))(i);
+  static bool call_each(void* body, size_t i) noexcept {
+    return (*static_cast<F*>(body))(i);
   }
 
   Runtime(size_t workers, bool may_spin, const Spawn& spawn);
@@ -220,7 +236,8 @@ class Runtime {
   // Runs work(arg) on a pool thread and waits for it; false if it could not
   // be queued.
   bool run_on_pool(Work work, void* arg) noexcept;
-  void run_each(size_t n, size_t width, void (*body)(void*, size_t) noexcept, void* arg) noexcept;
+  using Piece = bool (*)(void*, size_t) noexcept;
+  void run_each(size_t n, Piece body, void* arg) noexcept;
   // Queues a task, starting a pool thread if none is waiting for work and
   // fewer than kMaxBlockingThreads run. False if no thread can run it (the
   // task is then dropped unrun). Throws std::bad_alloc only before the task
@@ -253,6 +270,7 @@ class Runtime {
   size_t pool_threads_ = 0; // guarded by mutex_: those that serve queue_
   size_t idle_ = 0;         // guarded by mutex_: pool threads asleep, waiting for work
   SpinBudget batch_spin_;
+  const size_t width_;  // threads per batch: min(kMaxWidth, the CPU count)
   // Set for the life of each blocking thread; read by every run_blocking.
   static inline thread_local bool blocking_thread_ = false;
 };

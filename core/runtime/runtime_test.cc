@@ -209,33 +209,73 @@ TEST(RuntimeTest, ACallerWhoseTaskBlocksSleepsInsteadOfSpinning) {
 TEST(RuntimeTest, RunBlockingEachRunsEveryIndexOnceOnBlockingThreads) {
   Runtime* rt = *Runtime::get();
   const auto caller = std::this_thread::get_id();
-  for (size_t n : {0, 1, 2, 7, 100}) {
-    for (size_t width : {0, 1, 3, 8}) {
-      SCOPED_TRACE(std::to_string(n) + " indexes, " + std::to_string(width) + " at a time");
-      std::vector<std::atomic<int>> runs(n);
-      std::atomic<int> running{0};
-      std::atomic<int> most_at_once{0};
-      std::atomic<bool> off_pool{false};
-      std::atomic<bool> read_elsewhere{false};
-      auto body = [&](size_t i) noexcept {
-        const int now = ++running;
-        for (int seen = most_at_once; now > seen && !most_at_once.compare_exchange_weak(seen, now);) {
-        }
-        if (std::this_thread::get_id() == caller || !Runtime::on_blocking_thread()) off_pool = true;
-        // A read made by a piece runs right where the piece runs.
-        if (rt->run_blocking(served_here)->thread != std::this_thread::get_id()) read_elsewhere = true;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        ++runs[i];
-        --running;
-      };
-      rt->run_blocking_each(n, width, body);
-      for (size_t i = 0; i < n; ++i) EXPECT_EQ(runs[i], 1) << i;
-      EXPECT_LE(static_cast<size_t>(most_at_once), std::max<size_t>(1, std::min(n, width)));
-      EXPECT_FALSE(off_pool);
-      EXPECT_FALSE(read_elsewhere);
-    }
+  // The caller's partner, and a pool thread for every two pieces, at most
+  // kMaxWidth threads and no more than the CPUs.
+  const size_t width = std::min(Runtime::kMaxWidth, rt->worker_count());
+  for (size_t n : {0, 1, 2, 3, 7, 100}) {
+    SCOPED_TRACE(std::to_string(n) + " indexes");
+    std::vector<std::atomic<int>> runs(n);
+    std::atomic<int> running{0};
+    std::atomic<int> most_at_once{0};
+    std::atomic<bool> off_pool{false};
+    std::atomic<bool> read_elsewhere{false};
+    auto body = [&](size_t i) noexcept {
+      const int now = ++running;
+      for (int seen = most_at_once; now > seen && !most_at_once.compare_exchange_weak(seen, now);) {
+      }
+      if (std::this_thread::get_id() == caller || !Runtime::on_blocking_thread()) off_pool = true;
+      // A read made by a piece runs right where the piece runs.
+      if (rt->run_blocking(served_here)->thread != std::this_thread::get_id()) read_elsewhere = true;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      ++runs[i];
+      --running;
+      return true;
+    };
+    rt->run_blocking_each(n, body);
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(runs[i], 1) << i;
+    EXPECT_LE(static_cast<size_t>(most_at_once), std::max<size_t>(1, std::min(n / 2 + 1, width)));
+    EXPECT_FALSE(off_pool);
+    EXPECT_FALSE(read_elsewhere);
   }
   EXPECT_FALSE(Runtime::on_blocking_thread());
+}
+
+// Once a piece has failed, the pieces after it that have not started are
+// left unrun; every piece before it runs.
+TEST(RuntimeTest, RunBlockingEachStartsNoPieceAfterAFailedOne) {
+  Runtime* rt = *Runtime::get();
+  for (size_t failing : {0, 5}) {
+    SCOPED_TRACE("piece " + std::to_string(failing) + " fails");
+    constexpr size_t kPieces = 1000;
+    std::vector<std::atomic<int>> runs(kPieces);
+    auto body = [&](size_t i) noexcept {
+      ++runs[i];
+      if (i == failing) return false;
+      // Long enough that the failed piece ends long before the others could
+      // all be started: only those already taken by then run.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return true;
+    };
+    rt->run_blocking_each(kPieces, body);
+    size_t after = 0;
+    for (size_t i = 0; i < kPieces; ++i) {
+      EXPECT_LE(runs[i], 1) << i;
+      if (i <= failing) {
+        EXPECT_EQ(runs[i], 1) << i;
+      } else {
+        after += static_cast<size_t>(runs[i].load());
+      }
+    }
+    EXPECT_LT(after, kPieces / 2) << "pieces run after the failed one";
+  }
+  // In turn (one piece on the partner alone), the same.
+  std::vector<int> ran;
+  auto in_turn = [&](size_t i) noexcept {
+    ran.push_back(static_cast<int>(i));
+    return false;
+  };
+  rt->run_blocking_each(1, in_turn);
+  EXPECT_EQ(ran, std::vector<int>{0});
 }
 
 TEST(RuntimeTest, PoolThreadsStartedFromAPartnerAreNotPinnedToItsCpu) {
@@ -254,8 +294,9 @@ TEST(RuntimeTest, PoolThreadsStartedFromAPartnerAreNotPinnedToItsCpu) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         std::lock_guard lock(mutex);
         seen.push_back(allowed_cpus());
+        return true;
       };
-      rt->run_blocking_each(16, 4, record);
+      rt->run_blocking_each(16, record);
     });
   });
   caller.join();
@@ -329,8 +370,11 @@ TEST(RuntimeTest, QuietRuntimeKeepsNoThreadBusy) {
   // Hand-offs in quick succession, and batches whose caller may spin for the
   // last pieces: once the calls have returned, every thread goes to sleep.
   for (int i = 0; i < 2000; ++i) ASSERT_EQ(rt->run_blocking([i] { return i; }), i);
-  auto body = [](size_t) noexcept { std::this_thread::sleep_for(std::chrono::microseconds(50)); };
-  for (int i = 0; i < 50; ++i) rt->run_blocking_each(16, 8, body);
+  auto body = [](size_t) noexcept {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    return true;
+  };
+  for (int i = 0; i < 50; ++i) rt->run_blocking_each(16, body);
   EXPECT_TRUE(eventually([] { return busy_threads().empty(); }));
   // And they stay asleep.
   for (int i = 0; i < 50; ++i) {
