@@ -47,9 +47,9 @@ void sort_and_truncate(std::vector<Hit>& hits, size_t limit) {
 Result<std::vector<Hit>> merged_search(const Index& index, const Query& query, size_t limit) {
   const SegmentReaders snapshot = index.segment_readers();
   // Each segment is searched by itself, so several segments are searched at
-  // once, by blocking threads (see Runtime::run_blocking_each); the lists are taken in
-  // segment order, and the first failing segment's error is the answer, as if
-  // they had been searched one after the other. Segments whose bloom filters
+  // once, by blocking threads (see Runtime::run_blocking_each); the lists are
+  // taken in segment order, and the first failing segment's error is the
+  // answer, as if they had been searched one after the other. Segments whose bloom filters
   // rule the query out (a rare term, say) read nothing and add no hits: they
   // are left out here, which takes a few hash probes each, so that a search
   // wakes threads only for segments it will read.

@@ -34,7 +34,8 @@
 //   open of a lone segment) stays on the caller's thread, each read handed
 //   over, so that its memory comes from the caller's arena; a piece of work
 //   that reads several times and keeps little (a segment's search) is handed
-//   over whole with `run_on_partner`, so that its reads need no hand-over each.
+//   over whole, as a piece of `run_blocking_each`, so that its reads need no
+//   hand-over each.
 // - How many threads run a batch. `run_blocking_each` runs the pieces on the
 //   caller's partner and on pool threads, width_ in all: the CPU count, at
 //   most kMaxWidth, since a piece takes about as long as waking one more
@@ -66,7 +67,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <exception>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -142,36 +142,6 @@ class Runtime {
     return result;
   }
 
-  // Runs `fn` on the caller's partner while the caller waits and returns what
-  // it returns; an exception it throws there is thrown again here. A piece of
-  // engine work that reads several times (a segment's search) is handed over
-  // once so, and its reads then run right where it runs. (An index's open is
-  // not: what it builds would come from the partner's memory arena, slower to
-  // fill and to free than the caller's.) Where no blocking thread can be had,
-  // `fn` runs on the caller; called from a blocking thread, it runs right
-  // there.
-  template <class F>
-  auto run_on_partner(F&& fn) -> std::invoke_result_t<F&> {
-    using R = std::invoke_result_t<F&>;
-    std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> result;
-    std::exception_ptr thrown;
-    auto body = [&]() noexcept {
-      try {
-        if constexpr (std::is_void_v<R>) {
-          fn();
-          result.emplace(true);
-        } else {
-          result.emplace(fn());
-        }
-      } catch (...) {
-        thrown = std::current_exception();
-      }
-    };
-    if (on_blocking_thread() || !hand_over(&call<decltype(body)>, &body)) body();
-    if (thrown) std::rethrow_exception(thrown);
-    if constexpr (!std::is_void_v<R>) return std::move(*result);
-  }
-
   // Runs body(0), ..., body(n - 1) on blocking threads and returns once they
   // have run: on the caller's partner and up to width_ - 1 pool threads, one
   // for every two pieces at most (a lone piece runs on the partner). Pieces
@@ -200,10 +170,6 @@ class Runtime {
   size_t worker_count() const { return workers_.size(); }
   // Blocking threads alive: the pool's and the callers' partners.
   size_t blocking_thread_count() const;
-
-  // The learnt spin of a caller waiting for the end of a batch, for tests and
-  // benchmarks.
-  const SpinBudget& batch_spin() const { return batch_spin_; }
 
  private:
   class Partner;

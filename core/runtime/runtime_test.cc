@@ -288,7 +288,8 @@ TEST(RuntimeTest, PoolThreadsStartedFromAPartnerAreNotPinnedToItsCpu) {
   std::vector<std::vector<int>> seen;  // guarded by mutex
   std::thread caller([&] {
     ASSERT_TRUE(pin_self({cpus.front()}));
-    rt->run_on_partner([&] {
+    // A lone piece runs on the caller's partner.
+    auto batch = [&](size_t) noexcept {
       EXPECT_EQ(allowed_cpus(), std::vector<int>{cpus.front()});
       auto record = [&](size_t) noexcept {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -297,7 +298,9 @@ TEST(RuntimeTest, PoolThreadsStartedFromAPartnerAreNotPinnedToItsCpu) {
         return true;
       };
       rt->run_blocking_each(16, record);
-    });
+      return true;
+    };
+    rt->run_blocking_each(1, batch);
   });
   caller.join();
   ASSERT_EQ(seen.size(), 16u);

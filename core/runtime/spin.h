@@ -46,9 +46,6 @@ class SpinBudget {
   SpinBudget(const SpinBudget&) = delete;
   SpinBudget& operator=(const SpinBudget&) = delete;
 
-  // Whether spins are allowed at all.
-  bool enabled() const { return max_ns_ != 0; }
-
   // How long to spin now; 0 means sleep at once.
   int64_t ns() const { return budget_ns_.load(std::memory_order_relaxed); }
 

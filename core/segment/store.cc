@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint64_t kEntrySize = 20;
 
-
 IoError invalid_data(std::string text) { return IoError(IoErrorKind::InvalidData, std::move(text)); }
 IoError doc_not_found() { return invalid_data("Doc not found in index"); }
 
